@@ -1,0 +1,56 @@
+#include "config/channel_config.h"
+#include "vxutils.h"
+
+namespace {
+
+// Appends through a temporary so that a failed append leaves the list built
+// so far owned (and later freed) rather than lost.
+bool Append(htsCurlSlistPtr &list, const std::string &line)
+{
+    curl_slist *grown = curl_slist_append(list.get(), line.c_str());
+    if (grown == nullptr) return false;
+    list.release();
+    list.reset(grown);
+    return true;
+}
+
+} // namespace
+
+curl_slist *htsChannelConfig::GetHeaders(vxFlags<vxPlugin::DispatchFlags> flags)
+{
+    // Only compression picks the slot; the format bits count only when the
+    // list is first built, so a channel keeps the content type of its first
+    // payload of each kind.
+    const bool gzip = flags.IsSet(vxPlugin::COMPRESS_GZIP);
+    htsCurlSlistPtr &slot = gzip ? header_list_gz : header_list;
+    if (slot) return slot.get();
+
+    htsCurlSlistPtr list;
+    std::string line;
+    bool ok = true;
+
+    if (gzip) ok = Append(list, "Content-Encoding: gzip");
+
+    if (ok && flags.IsSet(vxPlugin::FORMAT_JSON))
+        ok = Append(list, "Content-Type: application/json");
+    else if (ok && flags.IsSet(vxPlugin::FORMAT_MSGPACK))
+        ok = Append(list, "Content-Type: application/msgpack");
+
+    if (ok) {
+        line = "User-Agent: ";
+        line.append(vx_get_version_and_features(false));
+        ok = Append(list, line);
+    }
+
+    for (auto it = headers.begin(); ok && it != headers.end(); ++it) {
+        line = it->first;
+        line.append(": ");
+        line.append(it->second);
+        ok = Append(list, line);
+    }
+
+    if (!ok) return nullptr;
+
+    slot = std::move(list);
+    return slot.get();
+}

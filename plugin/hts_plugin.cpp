@@ -1,0 +1,38 @@
+#include <cstring>
+
+#include "plugin/hts_plugin.h"
+#include "vxlog.h"
+
+htsPlugin::htsPlugin(const std::string &tag,
+    const std::map<std::string, std::string> &params)
+    : vxPluginSink(tag, params)
+{
+    memset(curl_error, 0, sizeof(curl_error));
+    // The first pass of the worker loads the configuration; nothing is read
+    // here, so constructing an instance never touches the file or network.
+    reload_pending.store(true);
+    vx_dprintf("%s: initialized\n", tag.c_str());
+}
+
+htsPlugin::~htsPlugin()
+{
+    Join();
+    curl_handle.reset();
+    vx_dprintf("%s: destroyed\n", tag.c_str());
+}
+
+void htsPlugin::GetLibrary(std::string &library) { library = HTS_PLUGIN_LIBRARY; }
+
+void htsPlugin::GetName(std::string &name) { name = HTS_PLUGIN_NAME; }
+
+void htsPlugin::GetVersion(std::string &version) { version = HTS_PLUGIN_VERSION; }
+
+void htsPlugin::GetStatus(nlohmann::json &) { }
+
+void htsPlugin::DisplayStatus(const nlohmann::json &) { }
+
+void htsPlugin::DispatchEvent(Event event, void *)
+{
+    // Runs on an agent thread: only record the request; the worker reloads.
+    if (event == EVENT_RELOAD) reload_pending.store(true);
+}

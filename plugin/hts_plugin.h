@@ -1,0 +1,63 @@
+#ifndef HTS_PLUGIN_H
+#define HTS_PLUGIN_H
+
+#include <atomic>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <curl/curl.h>
+#include <nlohmann/json.hpp>
+
+#include "config/channel_config.h"
+#include "delivery/curl_ptr.h"
+#include "vxplugin.h"
+
+#define HTS_PLUGIN_LIBRARY "vornix-sink-http"
+#define HTS_PLUGIN_NAME "Vornix Agent HTTP Sink Plugin"
+#define HTS_PLUGIN_VERSION "1.2.5"
+
+// The most of one response body kept in memory. Nothing reads the body; the
+// bound only stops a misbehaving server from growing the agent without limit.
+#define HTS_RESPONSE_MAX (64 * 1024)
+
+class htsPlugin : public vxPluginSink
+{
+public:
+    htsPlugin(const std::string &tag,
+        const std::map<std::string, std::string> &params);
+    ~htsPlugin() override;
+
+    void *Entry() override;
+
+    void GetLibrary(std::string &library) override;
+    void GetName(std::string &name) override;
+    void GetVersion(std::string &version) override;
+
+    void GetStatus(nlohmann::json &status) override;
+    void DisplayStatus(const nlohmann::json &status) override;
+
+    void DispatchEvent(Event event, void *param = nullptr) override;
+
+    void Reload();
+    void LoadConfig();
+    void PostPayload(htsChannelConfig &channel,
+        const std::shared_ptr<vxPluginSinkPayload> &payload);
+    size_t AppendData(const char *data, size_t length);
+
+    std::atomic<bool> reload_pending{ false };
+    htsChannelConfig defaults;
+    std::map<std::string, htsChannelConfig> channels;
+    htsCurlEasyPtr curl_handle;
+    char curl_error[CURL_ERROR_SIZE];
+    std::string response;
+
+    // True once a stop was requested; read by the transfer's progress check.
+    bool TerminateRequested() const noexcept { return terminate.load(); }
+
+private:
+    void CreateHandle();
+};
+
+#endif

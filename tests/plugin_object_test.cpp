@@ -1,0 +1,119 @@
+// The plug-in as the agent sees it: loaded with dlopen, created through its
+// factory, answering its identity, recording events, and destroyed.
+#include <dlfcn.h>
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "plugin/hts_plugin.h"
+#include "test_support.h"
+#include "vxtesting.h"
+
+namespace {
+
+class LoadedPlugin
+{
+public:
+    LoadedPlugin() : handle(dlopen(VX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL)) { }
+    ~LoadedPlugin()
+    {
+        if (handle != nullptr) dlclose(handle);
+    }
+    LoadedPlugin(const LoadedPlugin &) = delete;
+    LoadedPlugin &operator=(const LoadedPlugin &) = delete;
+
+    void *Symbol(const char *name) const { return dlsym(handle, name); }
+
+    void *handle;
+};
+
+TEST(PluginExports, AbiRecordBytes)
+{
+    LoadedPlugin lib;
+    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    const auto *abi = static_cast<const unsigned char *>(lib.Symbol("vx_plugin_abi"));
+    ASSERT_NE(abi, nullptr);
+    const unsigned char expected[32] = {
+        'B', 'A', 'X', 'V', 32, 0, 0, 0, 25, 0, 0, 0, 0x09, 0x03, 0x23, 0x20,
+        1, 0, 0, 0, 0, 0, 0, 0, 0x60, 0x0b, 0, 0, 72, 0, 0, 0,
+    };
+    EXPECT_EQ(memcmp(abi, expected, sizeof(expected)), 0);
+    EXPECT_EQ(lib.Symbol("_ZN9htsPlugin10LoadConfigEv"), nullptr) << "internals must stay hidden";
+}
+
+TEST(PluginExports, FactoryCreatesIdentifiedInstance)
+{
+    vxtest::LogCapture log;
+    LoadedPlugin lib;
+    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    auto init = reinterpret_cast<vxPluginInitFunction>(lib.Symbol("vxPluginInit"));
+    ASSERT_NE(init, nullptr);
+
+    vxPlugin *plugin = init("http-test", { { "conf_filename", "/nonexistent/sink-http.json" } });
+    ASSERT_NE(plugin, nullptr);
+    EXPECT_EQ(plugin->type, vxPlugin::TYPE_SINK);
+    EXPECT_EQ(plugin->conf_filename, "/nonexistent/sink-http.json");
+
+    std::string library, name, version;
+    plugin->GetLibrary(library);
+    plugin->GetName(name);
+    plugin->GetVersion(version);
+    EXPECT_EQ(library, "vornix-sink-http");
+    EXPECT_EQ(name, "Vornix Agent HTTP Sink Plugin");
+    EXPECT_EQ(version, "1.2.5");
+
+    nlohmann::json status = { { "x", 1 } };
+    plugin->GetStatus(status);
+    plugin->DisplayStatus(status);
+    EXPECT_EQ(status, nlohmann::json({ { "x", 1 } }));
+
+    delete plugin; // never started: joins at once
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{ "http-test: initialized\n", "http-test: destroyed\n" }));
+}
+
+TEST(PluginExports, WrongTypeIsRefused)
+{
+    vxtest::LogCapture log;
+    LoadedPlugin lib;
+    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    auto init = reinterpret_cast<vxPluginInitFunction>(lib.Symbol("vxPluginInit"));
+    ASSERT_NE(init, nullptr);
+
+    for (int type : { 0, 3, 255 }) {
+        log.Clear();
+        vx_testing_force_plugin_type(type);
+        EXPECT_EQ(init("odd", {}), nullptr);
+        vx_testing_force_plugin_type(-1);
+        EXPECT_EQ(log.Lines(), (std::vector<std::string>{ "odd: initialized\n",
+                                   "Invalid plugin type: odd [" + std::to_string(type) + "]\n",
+                                   "odd: destroyed\n" }));
+    }
+    vx_testing_force_plugin_type(1);
+    vxPlugin *detection = init("det", {});
+    vx_testing_force_plugin_type(-1);
+    EXPECT_NE(detection, nullptr);
+    delete detection;
+}
+
+TEST(PluginObject, ConstructionAndEvents)
+{
+    vxtest::LogCapture log;
+    htsPlugin plugin("obj", {});
+    EXPECT_EQ(log.Count("obj: initialized\n"), 1u);
+    EXPECT_TRUE(plugin.reload_pending.load());
+    EXPECT_TRUE(plugin.channels.empty());
+    EXPECT_EQ(plugin.curl_handle, nullptr);
+    EXPECT_EQ(plugin.defaults.timeout_connect, 30u);
+    EXPECT_EQ(plugin.defaults.timeout_transfer, 300u);
+    EXPECT_TRUE(plugin.defaults.tls_verify);
+    EXPECT_FALSE(plugin.defaults.tls_version1);
+
+    plugin.reload_pending = false;
+    for (int event : { 1, 2, -1, 1000 }) plugin.DispatchEvent(static_cast<vxPlugin::Event>(event));
+    EXPECT_FALSE(plugin.reload_pending.load());
+    plugin.DispatchEvent(vxPlugin::EVENT_RELOAD, &plugin);
+    EXPECT_TRUE(plugin.reload_pending.load());
+}
+
+} // namespace
