@@ -64,7 +64,8 @@ int main(int argc, char **argv)
     std::mutex print_lock;
     server.Post(".*", [&](const httplib::Request &req, httplib::Response &res) {
         std::lock_guard<std::mutex> guard(print_lock);
-        printf("%s %s\n", req.method.c_str(), req.path.c_str());
+        // The target as sent, query included.
+        printf("%s %s\n", req.method.c_str(), req.target.c_str());
         for (const auto &[name, value] : req.headers)
             if (name != "REMOTE_ADDR" && name != "REMOTE_PORT" && name != "LOCAL_ADDR" &&
                 name != "LOCAL_PORT")
