@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,17 @@ std::string Channel(const std::string &name, const std::string &url)
     return "\"" + name + "\": { \"url\": \"" + url + "\" }";
 }
 
+// Stops before deleting, as the agent does, so that a test ending early on a
+// failed assertion cannot leave the destructor joining a running thread.
+struct StopAndDelete {
+    void operator()(vxPluginSink *plugin) const
+    {
+        plugin->Terminate();
+        delete plugin;
+    }
+};
+using PluginPtr = std::unique_ptr<vxPluginSink, StopAndDelete>;
+
 class WorkerLoop : public testing::Test
 {
 protected:
@@ -50,13 +62,14 @@ protected:
 
     // An instance reading `conf_text` (or the path `missing` when the text
     // is null), not started yet.
-    std::unique_ptr<vxPluginSink> Make(const char *conf_text, const std::string &tag = "w")
+    PluginPtr Make(const char *conf_text, const std::string &tag = "w")
     {
         conf = conf_text ? dir.Write("sink.json", conf_text) : (dir.Path() / "missing.json").string();
-        vxPlugin *plugin = Factory()(tag, { { "conf_filename", conf } });
-        auto *sink = dynamic_cast<vxPluginSink *>(plugin);
-        EXPECT_NE(sink, nullptr);
-        return std::unique_ptr<vxPluginSink>(sink);
+        std::unique_ptr<vxPlugin> plugin(Factory()(tag, { { "conf_filename", conf } }));
+        auto *sink = dynamic_cast<vxPluginSink *>(plugin.get());
+        if (sink == nullptr) throw std::runtime_error("the factory made no sink");
+        plugin.release();
+        return PluginPtr(sink);
     }
 
     void Rewrite(const std::string &text) { dir.Write("sink.json", text); }
