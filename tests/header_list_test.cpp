@@ -220,23 +220,14 @@ size_t Live()
 
 } // namespace refusing_allocator
 
-void Require(bool ok, const char *what)
-{
-    if (!ok) {
-        fprintf(stderr, "failed: %s\n", what);
-        fflush(stderr);
-        _exit(1);
-    }
-}
-
 // Runs in a fresh process (libcurl's allocator can be chosen only before its
 // first use), which exits 0 when every check held.
 void RefusedLineSkipsThePost()
 {
     namespace ra = refusing_allocator;
-    Require(curl_global_init_mem(CURL_GLOBAL_DEFAULT, ra::Malloc, ra::Free, ra::Realloc, ra::Strdup,
+    ExitUnless(curl_global_init_mem(CURL_GLOBAL_DEFAULT, ra::Malloc, ra::Free, ra::Realloc, ra::Strdup,
                 ra::Calloc) == CURLE_OK,
-        "libcurl already initialised");
+        "allocator hooks refused");
 
     LogCapture log(false);
     GlobalConfigScope global;
@@ -247,21 +238,21 @@ void RefusedLineSkipsThePost()
     channel.headers = { { "A-First", "1" }, { "X-Refused", "yes" } };
 
     for (uint32_t flags : { kJson, kGzip | kJson }) {
-        Require(channel.GetHeaders(vxFlags<vxPlugin::DispatchFlags>(flags)) == nullptr, "list reported built");
-        Require(!channel.header_list && !channel.header_list_gz, "slot filled");
-        Require(ra::Live() == 0, "half-built list not freed");
+        ExitUnless(channel.GetHeaders(vxFlags<vxPlugin::DispatchFlags>(flags)) == nullptr, "list reported built");
+        ExitUnless(!channel.header_list && !channel.header_list_gz, "slot filled");
+        ExitUnless(ra::Live() == 0, "half-built list not freed");
     }
 
     plugin.PostPayload(channel, MakePayload("{}", kJson));
-    Require(log.Lines() == Lines{ "tag: c: " + channel.url + ": unable to build header list, payload not sent\n" },
+    ExitUnless(log.Lines() == Lines{ "tag: c: " + channel.url + ": unable to build header list, payload not sent\n" },
         "failure not logged as expected");
-    Require(server.Connections() == 0, "payload sent without its headers");
+    ExitUnless(server.Connections() == 0, "payload sent without its headers");
 
     // Nothing is cached from the failure: the next post builds afresh.
     channel.headers.erase("X-Refused");
     plugin.PostPayload(channel, MakePayload("{}", kJson));
-    Require(server.WaitForRequests(1), "payload not delivered after the fault cleared");
-    Require(ra::Live() == 3, "list not built from three lines");
+    ExitUnless(server.WaitForRequests(1), "payload not delivered after the fault cleared");
+    ExitUnless(ra::Live() == 3, "list not built from three lines");
     _exit(0);
 }
 

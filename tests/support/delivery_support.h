@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -87,6 +88,17 @@ inline int UnusedLoopbackPort()
     }
     close(fd);
     return ntohs(addr.sin_port);
+}
+
+// For checks in a child process of a death test: report on standard error
+// and leave with a non-zero code when `ok` is false.
+inline void ExitUnless(bool ok, const char *what)
+{
+    if (!ok) {
+        fprintf(stderr, "failed: %s\n", what);
+        fflush(stderr);
+        _exit(1);
+    }
 }
 
 } // namespace vxtest
