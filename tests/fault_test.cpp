@@ -1,0 +1,385 @@
+// Misbehaving servers at the other end of a channel. The agent must see one
+// log line per failed post, the payload behind it must still go out, and a
+// stop request must end the thread promptly whatever the server is doing.
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "loopback_server.h"
+#include "plugin/hts_plugin.h"
+#include "running_plugin.h"
+#include "test_support.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr char kTag[] = "faults";
+// How long a stop may take, whatever the transfer in progress is doing.
+constexpr auto kStopDeadline = 3s;
+
+// Whatever a case needs on the far side of its channel.
+struct Endpoints {
+    std::unique_ptr<vxtest::RawHttpServer> raw;
+    std::unique_ptr<vxtest::HttpServer> tls;
+    int reserved_fd = -1;
+    std::atomic<uint64_t> bytes_written{ 0 };
+
+    Endpoints() = default;
+    Endpoints(const Endpoints &) = delete;
+    Endpoints &operator=(const Endpoints &) = delete;
+    ~Endpoints()
+    {
+        if (raw) raw->Stop();
+        if (tls) tls->Stop();
+        if (reserved_fd >= 0) close(reserved_fd);
+    }
+
+    vxtest::RawHttpServer &Raw(vxtest::RawHttpServer::Responder responder)
+    {
+        raw = std::make_unique<vxtest::RawHttpServer>();
+        raw->SetResponder(std::move(responder));
+        return *raw;
+    }
+
+    // A loopback port that is bound but never listens: nobody else can take
+    // it, and every connection to it is refused.
+    int ReservePort()
+    {
+        reserved_fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (reserved_fd < 0 || bind(reserved_fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0)
+            throw std::runtime_error("cannot reserve a loopback port");
+        socklen_t len = sizeof(addr);
+        getsockname(reserved_fd, reinterpret_cast<sockaddr *>(&addr), &len);
+        return ntohs(addr.sin_port);
+    }
+};
+
+struct FaultCase {
+    const char *name;
+    int code;           // libcurl's code in the logged line
+    const char *reason; // part of libcurl's message in that line
+    // True when the transfer is certainly still running once the server has
+    // the request, so a stop then must cut it (code 42).
+    bool hangs;
+    // Turns on libcurl's trace, whose lines show when a connection attempt
+    // begins where no server of ours can tell.
+    bool trace;
+    // Brings up the endpoint; returns the "fault" channel's JSON members.
+    std::function<std::string(Endpoints &)> setup;
+    // Returns once the transfer has reached the server, where it can.
+    std::function<void(Endpoints &, const vxtest::LogCapture &)> wait_underway;
+};
+
+std::string UrlMember(const std::string &url) { return "\"url\": \"" + url + "\""; }
+
+void ChunksForever(Endpoints &ep, vxtest::RawHttpServer::Connection &c)
+{
+    if (!c.Write("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n"))
+        return;
+    const std::string chunk = "4000\r\n" + std::string(0x4000, 'x') + "\r\n";
+    while (!c.Stopping() && c.Write(chunk)) ep.bytes_written += chunk.size();
+}
+
+void WaitForRawRequest(Endpoints &ep, const vxtest::LogCapture &)
+{
+    ASSERT_TRUE(ep.raw->WaitForRequests(1));
+}
+
+void WaitForConnectAttempt(Endpoints &, const vxtest::LogCapture &log)
+{
+    ASSERT_TRUE(log.WaitFor(std::string(kTag) + ":   Trying 127.0.0.1:")) << log.Text();
+}
+
+const FaultCase kFaults[] = {
+    { "ConnectionRefused", 7, "Couldn't connect to server", false, true,
+        [](Endpoints &ep) {
+            return UrlMember("http://127.0.0.1:" + std::to_string(ep.ReservePort()) + "/refused");
+        },
+        WaitForConnectAttempt },
+    { "ResetMidRequest", 56, "Connection reset by peer", false, false,
+        [](Endpoints &ep) {
+            auto &s = ep.Raw([](vxtest::RawHttpServer::Connection &, const vxtest::RawHttpServer::Request &) { });
+            s.SetHeadHook([](vxtest::RawHttpServer::Connection &c, const vxtest::RawHttpServer::Request &) {
+                c.Reset();
+                return false;
+            });
+            s.Start();
+            return UrlMember(s.Url("/reset"));
+        },
+        WaitForRawRequest },
+    { "ClosedBeforeAnswering", 52, "Empty reply from server", false, false,
+        [](Endpoints &ep) {
+            auto &s = ep.Raw([](vxtest::RawHttpServer::Connection &c, const vxtest::RawHttpServer::Request &) {
+                c.Close();
+            });
+            s.Start();
+            return UrlMember(s.Url("/close"));
+        },
+        WaitForRawRequest },
+    { "NeverAnswers", 28, "timed out", true, false,
+        [](Endpoints &ep) {
+            // Reads the request and says nothing; the connection stays open.
+            auto &s = ep.Raw([](vxtest::RawHttpServer::Connection &, const vxtest::RawHttpServer::Request &) { });
+            s.Start();
+            return UrlMember(s.Url("/silent")) + ", \"timeout_transfer\": 1";
+        },
+        WaitForRawRequest },
+    { "RedirectLoop", 47, "Maximum (30) redirects followed", false, false,
+        [](Endpoints &ep) {
+            auto &s = ep.Raw([](vxtest::RawHttpServer::Connection &c, const vxtest::RawHttpServer::Request &) {
+                c.Write("HTTP/1.1 302 Found\r\nLocation: /loop\r\nContent-Length: 0\r\n\r\n");
+            });
+            s.Start();
+            return UrlMember(s.Url("/loop"));
+        },
+        WaitForRawRequest },
+    { "UntrustedCertificate", 60, "SSL certificate problem", false, true,
+        [](Endpoints &ep) {
+            ep.tls = std::make_unique<vxtest::HttpServer>(true);
+            ep.tls->Start();
+            return UrlMember(ep.tls->Url("/tls"));
+        },
+        WaitForConnectAttempt },
+    { "ResponseNeverEnds", 28, "timed out", true, false,
+        [](Endpoints &ep) {
+            auto &s = ep.Raw([&ep](vxtest::RawHttpServer::Connection &c, const vxtest::RawHttpServer::Request &) {
+                ChunksForever(ep, c);
+            });
+            s.Start();
+            return UrlMember(s.Url("/endless")) + ", \"timeout_transfer\": 1";
+        },
+        [](Endpoints &ep, const vxtest::LogCapture &) {
+            // Well past what the plug-in keeps, so an unbounded buffer would show.
+            ASSERT_TRUE(vxtest::WaitUntil([&] { return ep.bytes_written.load() > 16 * HTS_RESPONSE_MAX; }));
+        } },
+};
+
+struct FailureLine {
+    std::string reason;
+    int code = -1;
+};
+
+// The lines logged for the "fault" channel, split as "%s: %s: %s: %s [%d]\n".
+std::vector<FailureLine> FailureLines(const vxtest::LogCapture &log, const std::string &url)
+{
+    const std::string prefix = std::string(kTag) + ": fault: " + url + ": ";
+    std::vector<FailureLine> found;
+    for (const auto &line : log.Lines()) {
+        if (line.compare(0, prefix.size(), prefix) != 0) continue;
+        FailureLine f;
+        size_t open = line.rfind(" [");
+        if (open == std::string::npos || open < prefix.size() || line.size() < 3 ||
+            line.compare(line.size() - 2, 2, "]\n") != 0) {
+            f.reason = line; // not in the expected shape: keep it whole for the message
+            found.push_back(f);
+            continue;
+        }
+        f.reason = line.substr(prefix.size(), open - prefix.size());
+        f.code = std::stoi(line.substr(open + 2, line.size() - open - 4));
+        found.push_back(f);
+    }
+    return found;
+}
+
+std::string ExtractUrl(const std::string &members)
+{
+    size_t start = members.find("\"url\": \"") + 8;
+    return members.substr(start, members.find('"', start) - start);
+}
+
+class Faults : public testing::TestWithParam<FaultCase>
+{
+protected:
+    void SetUp() override { ASSERT_NE(vxtest::PluginFactory(), nullptr) << dlerror(); }
+
+    std::string Config(const std::string &fault_members, const std::string &good_url)
+    {
+        std::string config = "{ \"channels\": { \"fault\": { " + fault_members + " }";
+        if (!good_url.empty()) config += ", \"good\": { " + UrlMember(good_url) + " }";
+        return config + " } }";
+    }
+
+    vxtest::LogCapture log;
+    vxtest::GlobalConfigScope global;
+    Endpoints ep;
+};
+
+TEST_P(Faults, LoggedOnceAndTheNextPayloadIsDelivered)
+{
+    const FaultCase &fault = GetParam();
+    vxtest::HttpServer good;
+    good.Start();
+    const std::string members = fault.setup(ep);
+    const std::string url = ExtractUrl(members);
+
+    auto started = std::chrono::steady_clock::now();
+    vxtest::RunningPlugin plugin(Config(members, good.Url("/next")), kTag);
+    plugin.Start();
+    plugin.Queue("{\"n\":1}", { "fault" });
+    auto next = plugin.Queue("{\"n\":2}", { "good" });
+
+    ASSERT_TRUE(good.WaitForRequests(1)) << log.Text();
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return next.expired(); }));
+    EXPECT_EQ(good.Requests()[0].body, "{\"n\":2}");
+
+    // Posts run one after another, so the failure was logged before the
+    // next payload left.
+    auto lines = FailureLines(log, url);
+    ASSERT_EQ(lines.size(), 1u) << log.Text();
+    EXPECT_EQ(lines[0].code, fault.code) << lines[0].reason;
+    EXPECT_NE(lines[0].reason.find(fault.reason), std::string::npos) << lines[0].reason;
+    RecordProperty("logged", lines[0].reason + " [" + std::to_string(lines[0].code) + "]");
+
+    EXPECT_LE(plugin.Terminate(), kStopDeadline);
+    RecordProperty("elapsed_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started).count()));
+}
+
+TEST_P(Faults, StopInTheMiddleEndsThreadPromptly)
+{
+    const FaultCase &fault = GetParam();
+    const std::string members = fault.setup(ep);
+    const std::string url = ExtractUrl(members);
+
+    if (fault.trace) global.config.flags.Set(vxGlobalConfig::DEBUG_CURL);
+    vxtest::RunningPlugin plugin(Config(members, ""), kTag);
+    plugin.Start();
+    plugin.Queue("{\"n\":1}", { "fault" });
+    fault.wait_underway(ep, log);
+    if (HasFatalFailure()) return;
+
+    auto took = plugin.Terminate();
+    EXPECT_LE(took, kStopDeadline);
+
+    // The post had begun, so it ends in exactly one line either way.
+    auto lines = FailureLines(log, url);
+    ASSERT_EQ(lines.size(), 1u) << log.Text();
+    RecordProperty("logged", lines[0].reason + " [" + std::to_string(lines[0].code) + "]");
+    if (fault.hangs) {
+        // The server was still holding the transfer: the stop cut it.
+        EXPECT_EQ(lines[0].code, 42) << lines[0].reason;
+        EXPECT_EQ(lines[0].reason, "Callback aborted");
+    }
+    else {
+        // A quick failure may be over before the stop lands, or be cut by it.
+        EXPECT_TRUE(lines[0].code == fault.code || lines[0].code == 42) << lines[0].reason;
+    }
+    if (std::string(fault.name) == "ResponseNeverEnds") {
+        // Megabytes went by; only the head of the body was kept.
+        EXPECT_GT(ep.bytes_written.load(), 16u * HTS_RESPONSE_MAX);
+        EXPECT_EQ(plugin.Object().response.size(), static_cast<size_t>(HTS_RESPONSE_MAX));
+    }
+    RecordProperty("stop_ms", static_cast<int>(took.count()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, Faults, testing::ValuesIn(kFaults),
+    [](const testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
+
+// A keep-alive connection the server drops between two posts. The plug-in
+// never retries on its own; libcurl checks a cached connection before reuse
+// and, when a reused one dies before any answer, sends the request once more
+// on a fresh connection. Either way the second payload must arrive.
+struct IdleCloseCase {
+    const char *name;
+    // What the server does with a request that is not the first on its
+    // connection; the first is always answered.
+    enum { CLOSE_WHILE_IDLE, CLOSE_ON_NEXT_REQUEST, RESET_ON_NEXT_REQUEST } how;
+};
+
+class IdleClose : public testing::TestWithParam<IdleCloseCase>
+{
+protected:
+    void SetUp() override { ASSERT_NE(vxtest::PluginFactory(), nullptr) << dlerror(); }
+
+    vxtest::LogCapture log;
+    vxtest::GlobalConfigScope global;
+};
+
+TEST_P(IdleClose, SecondPayloadStillArrives)
+{
+    const IdleCloseCase &c = GetParam();
+    std::mutex lock;
+    std::map<int, int> served; // requests seen per connection
+    std::atomic<int> closed_idle{ 0 };
+
+    vxtest::RawHttpServer server;
+    server.SetResponder([&](vxtest::RawHttpServer::Connection &conn, const vxtest::RawHttpServer::Request &req) {
+        int nth;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            nth = ++served[req.connection];
+        }
+        if (c.how == IdleCloseCase::CLOSE_WHILE_IDLE) {
+            conn.Write(vxtest::RawHttpServer::Ok("ok"));
+            // The server's idle limit, short: the connection is dropped
+            // after the answer, before the client has anything more to send.
+            std::this_thread::sleep_for(50ms);
+            conn.Close();
+            closed_idle++;
+            return;
+        }
+        if (nth == 1) {
+            conn.Write(vxtest::RawHttpServer::Ok("ok"));
+            return;
+        }
+        // The idle limit ran out just as the next request came in.
+        if (c.how == IdleCloseCase::CLOSE_ON_NEXT_REQUEST)
+            conn.Close();
+        else
+            conn.Reset();
+    });
+    server.Start();
+
+    vxtest::RunningPlugin plugin("{ \"channels\": { \"fault\": { " + UrlMember(server.Url("/idle")) + " } } }", kTag);
+    plugin.Start();
+    plugin.Queue("{\"n\":1}", { "fault" });
+    ASSERT_TRUE(server.WaitForRequests(1));
+    if (c.how == IdleCloseCase::CLOSE_WHILE_IDLE) {
+        ASSERT_TRUE(vxtest::WaitUntil([&] { return closed_idle.load() == 1; }));
+    }
+    auto second = plugin.Queue("{\"n\":2}", { "fault" });
+
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return second.expired(); })) << log.Text();
+    EXPECT_LE(plugin.Terminate(), kStopDeadline);
+
+    std::vector<std::string> seen;
+    for (const auto &r : server.Requests()) seen.push_back(std::to_string(r.connection) + " " + r.body);
+    if (c.how == IdleCloseCase::CLOSE_WHILE_IDLE) {
+        EXPECT_EQ(seen, (std::vector<std::string>{ "1 {\"n\":1}", "2 {\"n\":2}" }));
+    }
+    else {
+        EXPECT_EQ(seen, (std::vector<std::string>{ "1 {\"n\":1}", "1 {\"n\":2}", "2 {\"n\":2}" }));
+    }
+    EXPECT_EQ(server.Connections(), 2u);
+    EXPECT_TRUE(FailureLines(log, server.Url("/idle")).empty()) << log.Text();
+}
+
+const IdleCloseCase kIdleCloses[] = {
+    { "ClosedWhileIdle", IdleCloseCase::CLOSE_WHILE_IDLE },
+    { "ClosedAsNextRequestArrives", IdleCloseCase::CLOSE_ON_NEXT_REQUEST },
+    { "ResetAsNextRequestArrives", IdleCloseCase::RESET_ON_NEXT_REQUEST },
+};
+
+INSTANTIATE_TEST_SUITE_P(KeepAlive, IdleClose, testing::ValuesIn(kIdleCloses),
+    [](const testing::TestParamInfo<IdleCloseCase> &info) { return std::string(info.param.name); });
+
+} // namespace
