@@ -31,6 +31,10 @@ void *htsPlugin::Entry()
                     }
                     PostPayload(it->second, payload);
                 }
+                // Under a steady stream the queue may never run dry; a
+                // reload must not wait for that. The rest stay queued and
+                // go out under the new configuration.
+                if (reload_pending.load()) break;
             }
             // Do not keep the agent's last payload alive while idle.
             payload.reset();
