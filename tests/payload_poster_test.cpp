@@ -1,9 +1,10 @@
 // Posting payloads over the plug-in's one libcurl handle to real loopback
 // servers: bodies, answers, redirects, refused schemes, transfer errors, TLS,
 // connection reuse, oversized answers, stopping, and the debug trace.
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <latch>
-#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -41,6 +42,16 @@ std::string RequestLine(const RawHttpServer::Request &r) { return r.head.substr(
 bool HasLine(const Lines &lines, const std::string &line)
 {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// `line` is `prefix`, a decimal number, then `suffix`.
+bool MatchesAroundNumber(const std::string &line, const std::string &prefix, const std::string &suffix)
+{
+    if (line.size() <= prefix.size() + suffix.size() || line.compare(0, prefix.size(), prefix) != 0 ||
+        line.compare(line.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    return std::all_of(line.begin() + prefix.size(), line.end() - suffix.size(),
+        [](unsigned char ch) { return std::isdigit(ch) != 0; });
 }
 
 // --- The request ----------------------------------------------------------------
@@ -243,12 +254,11 @@ TEST_F(Poster, UnreachablePortLoggedAndNextPostDelivered)
     const int port = UnusedLoopbackPort();
     htsChannelConfig dead = MakeChannel("dead", "http://127.0.0.1:" + std::to_string(port) + "/");
     plugin.PostPayload(dead, MakePayload("{}"));
-    const std::string p = std::to_string(port);
-    const std::regex expected("tag: dead: http://127\\.0\\.0\\.1:" + p +
-        "/: Failed to connect to 127\\.0\\.0\\.1 port " + p +
-        " after [0-9]+ ms: Couldn't connect to server \\[7\\]\n");
     ASSERT_EQ(log.Lines().size(), 1u);
-    EXPECT_TRUE(std::regex_match(log.Lines()[0], expected)) << log.Lines()[0];
+    EXPECT_TRUE(MatchesAroundNumber(log.Lines()[0],
+        "tag: dead: " + dead.url + ": Failed to connect to 127.0.0.1 port " + std::to_string(port) + " after ",
+        " ms: Couldn't connect to server [7]\n"))
+        << log.Lines()[0];
 
     htsChannelConfig live = MakeChannel("live", server.Url("/after"));
     plugin.PostPayload(live, MakePayload("{\"next\":true}"));
@@ -549,11 +559,12 @@ TEST(DebugTraceTls, CountsEncryptedBytesBothWays)
 
     plugin.PostPayload(channel, MakePayload("{}"));
     ASSERT_EQ(server.RequestCount(), 1u);
-    const std::regex out("tag: --> [1-9][0-9]* SSL bytes\n");
-    const std::regex in("tag: <-- [1-9][0-9]* SSL bytes\n");
     Lines lines = log.Lines();
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const auto &l) { return std::regex_match(l, out); }));
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const auto &l) { return std::regex_match(l, in); }));
+    for (const char *direction : { "tag: --> ", "tag: <-- " }) {
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+            [&](const auto &l) { return MatchesAroundNumber(l, direction, " SSL bytes\n"); }))
+            << direction << log.Text();
+    }
     EXPECT_TRUE(HasLine(lines, "tag: --> 2 data bytes\n")) << log.Text();
 }
 
