@@ -1,0 +1,369 @@
+#include <dlfcn.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "bench_support.h"
+#include "vxconfig.h"
+#include "vxlog.h"
+#include "vxutils.h"
+
+namespace vxbench {
+
+const char *const bench_channel = "bench";
+
+double SecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+Args::Args(int argc, char **argv, int first)
+{
+    for (int i = first; i < argc; ++i) {
+        std::string name(argv[i]);
+        if (name.rfind("--", 0) != 0 || i + 1 >= argc)
+            throw std::runtime_error("expected --name value pairs, got: " + name);
+        values[name.substr(2)] = argv[++i];
+    }
+}
+
+std::string Args::Get(const std::string &name, const std::string &fallback) const
+{
+    auto it = values.find(name);
+    return it == values.end() ? fallback : it->second;
+}
+
+long Args::GetLong(const std::string &name, long fallback) const
+{
+    auto it = values.find(name);
+    return it == values.end() ? fallback : std::stol(it->second);
+}
+
+double Args::GetDouble(const std::string &name, double fallback) const
+{
+    auto it = values.find(name);
+    return it == values.end() ? fallback : std::stod(it->second);
+}
+
+std::string Args::Require(const std::string &name) const
+{
+    auto it = values.find(name);
+    if (it == values.end()) throw std::runtime_error("missing --" + name);
+    return it->second;
+}
+
+MemoryStatus ReadMemoryStatus()
+{
+    MemoryStatus status;
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) status.rss_kib = std::stol(line.substr(6));
+        if (line.rfind("VmHWM:", 0) == 0) status.hwm_kib = std::stol(line.substr(6));
+    }
+    return status;
+}
+
+size_t HeapInUse()
+{
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+AgentScope::AgentScope()
+{
+    config.SetUUID(UUID_AGENT, "0f5c1e2a-6a57-4d3c-9a51-3b8f0c1d2e3f");
+    config.SetUUID(UUID_SITE, "7d2b9c4e-1f08-4b6a-8e3d-5a6c7b8d9e0f");
+    config.SetUUID(UUID_SERIAL, "VX-BENCH-0001");
+    vxGlobalConfig::SetInstance(&config);
+    vx_log_set_sink([this](const std::string &text) {
+        if (text.find(": Vornix Agent HTTP Sink Plugin v") != std::string::npos) return;
+        std::lock_guard<std::mutex> guard(lock);
+        lines.push_back(text);
+    });
+}
+
+AgentScope::~AgentScope()
+{
+    vx_log_set_sink({});
+    vxGlobalConfig::SetInstance(nullptr);
+}
+
+std::vector<std::string> AgentScope::TakeLog()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    std::vector<std::string> taken;
+    taken.swap(lines);
+    return taken;
+}
+
+TempDir::TempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "vx-bench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+std::string TempDir::Write(const std::string &name, const std::string &text) const
+{
+    std::filesystem::path file = path / name;
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+    return file.string();
+}
+
+std::string ChannelConfigText(const std::string &url)
+{
+    // The URL is the operator's or ours; quotes and backslashes would need
+    // escaping, which URLs given on a command line do not carry.
+    if (url.find_first_of("\"\\") != std::string::npos)
+        throw std::runtime_error("URL must not contain quotes or backslashes");
+    return std::string("{\n  \"channels\": {\n    \"") + bench_channel + "\": { \"url\": \"" +
+        url + "\" }\n  }\n}\n";
+}
+
+PluginLibrary::PluginLibrary(const std::string &path)
+{
+    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
+
+    const auto *abi = static_cast<const vxPluginABI *>(dlsym(handle, "vx_plugin_abi"));
+    if (abi == nullptr || abi->magic != VX_PLUGIN_ABI_MAGIC || abi->abi_version != VX_ABI_VERSION)
+        throw std::runtime_error("plug-in ABI record missing or not for this agent");
+
+    init = reinterpret_cast<vxPluginInitFunction>(dlsym(handle, "vxPluginInit"));
+    if (init == nullptr) throw std::runtime_error("plug-in exports no vxPluginInit");
+}
+
+PluginLibrary::~PluginLibrary()
+{
+    if (handle != nullptr) dlclose(handle);
+}
+
+PluginPtr PluginLibrary::Start(const std::string &tag,
+    const std::string &conf_filename) const
+{
+    std::unique_ptr<vxPlugin> plugin(init(tag, { { "conf_filename", conf_filename } }));
+    if (!plugin) throw std::runtime_error("vxPluginInit refused the instance");
+    auto *sink = dynamic_cast<vxPluginSink *>(plugin.get());
+    if (sink == nullptr) throw std::runtime_error("plug-in instance is not a sink");
+    plugin.release();
+    PluginPtr owned(sink);
+    owned->Create();
+    return owned;
+}
+
+void ReleaseCounter::Reset(uint64_t count)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    released = 0;
+    expected = count;
+    completed_at = Clock::time_point();
+}
+
+void ReleaseCounter::Released()
+{
+    const uint64_t now_released = released.fetch_add(1) + 1;
+    if (now_released == expected.load()) {
+        const Clock::time_point now = Clock::now();
+        // Taken so the notification cannot fall between the waiter's check
+        // and its sleep.
+        std::lock_guard<std::mutex> guard(lock);
+        completed_at = now;
+        cond.notify_all();
+    }
+}
+
+bool ReleaseCounter::Wait(std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> guard(lock);
+    return cond.wait_for(guard, timeout, [&] { return released.load() >= expected.load(); });
+}
+
+Clock::time_point ReleaseCounter::CompletedAt()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return completed_at;
+}
+
+std::unique_ptr<uint8_t[]> MakeBody(size_t size, unsigned seed)
+{
+    auto body = std::make_unique_for_overwrite<uint8_t[]>(size);
+    size_t pos = 0;
+    unsigned n = seed * 7919u;
+    char record[64];
+    while (pos < size && pos < 4096) {
+        int len = snprintf(record, sizeof(record), "{\"flow\":%u,\"bytes\":%u,\"proto\":\"tcp\"},",
+            n, (n * 2654435761u) % 1000000u);
+        size_t take = std::min(size - pos, static_cast<size_t>(len));
+        memcpy(body.get() + pos, record, take);
+        pos += take;
+        ++n;
+    }
+    // The rest repeats the first block; every page is still written.
+    const size_t block = pos;
+    while (pos < size) {
+        size_t take = std::min(block, size - pos);
+        memcpy(body.get() + pos, body.get(), take);
+        pos += take;
+    }
+    return body;
+}
+
+vxFlags<vxPlugin::DispatchFlags> BenchFlags() { return vxFlags(vxPlugin::FORMAT_JSON); }
+
+PayloadPool::PayloadPool(size_t body_size, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        payloads.push_back(std::make_unique<vxPluginSinkPayload>(body_size,
+            MakeBody(body_size, static_cast<unsigned>(i)),
+            std::set<std::string>{ bench_channel }, BenchFlags()));
+    }
+}
+
+BareLoop::BareLoop(const std::string &url)
+{
+    handle.reset(curl_easy_init());
+    if (!handle) throw std::runtime_error("curl_easy_init failed");
+
+    // What the plug-in's poster sets when it makes its handle...
+    CURL *ch = handle.get();
+    curl_easy_setopt(ch, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(ch, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(ch, CURLOPT_POST, 1L);
+    curl_easy_setopt(ch, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302));
+    curl_easy_setopt(ch, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(ch, CURLOPT_WRITEFUNCTION, Sink);
+    curl_easy_setopt(ch, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(ch, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(ch, CURLOPT_XFERINFOFUNCTION, Progress);
+    curl_easy_setopt(ch, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(ch, CURLOPT_ACCEPT_ENCODING, "gzip");
+    curl_easy_setopt(ch, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(ch, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(ch, CURLOPT_MAXREDIRS, 30L);
+
+    // ...and what it sets for each post, which never changes here.
+    curl_easy_setopt(ch, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(ch, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(ch, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_DEFAULT));
+
+    std::string agent = "User-Agent: " + vx_get_version_and_features(false);
+    headers.reset(curl_slist_append(nullptr, "Content-Type: application/json"));
+    if (!headers || curl_slist_append(headers.get(), agent.c_str()) == nullptr)
+        throw std::runtime_error("curl_slist_append failed");
+    curl_easy_setopt(ch, CURLOPT_HTTPHEADER, headers.get());
+
+    curl_easy_setopt(ch, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(ch, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(ch, CURLOPT_TIMEOUT, 300L);
+}
+
+size_t BareLoop::Sink(char *ptr, size_t size, size_t nmemb, void *userdata)
+{
+    // Keeps as much of the answer as the plug-in does.
+    auto *self = static_cast<BareLoop *>(userdata);
+    size_t length = size * nmemb;
+    size_t room = self->response.size() < 64 * 1024 ? 64 * 1024 - self->response.size() : 0;
+    self->response.append(ptr, std::min(length, room));
+    return length;
+}
+
+int BareLoop::Progress(void *clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<BareLoop *>(clientp)->stop.load() ? 1 : 0;
+}
+
+bool BareLoop::Post(const vxPluginSinkPayload &payload)
+{
+    CURL *ch = handle.get();
+    curl_easy_setopt(ch, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.length));
+    curl_easy_setopt(ch, CURLOPT_POSTFIELDS, payload.data.get());
+    response.clear();
+    error[0] = '\0';
+    if (curl_easy_perform(ch) != CURLE_OK) return false;
+    long code = 0;
+    if (curl_easy_getinfo(ch, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) return false;
+    return code == 200;
+}
+
+curl_off_t BareLoop::LastUploaded() const
+{
+    curl_off_t bytes = -1;
+    curl_easy_getinfo(handle.get(), CURLINFO_SIZE_UPLOAD_T, &bytes);
+    return bytes;
+}
+
+bool BareLoop::LastReusedConnection() const
+{
+    long connects = -1;
+    curl_easy_getinfo(handle.get(), CURLINFO_NUM_CONNECTS, &connects);
+    return connects == 0;
+}
+
+double TimePluginPosts(vxPluginSink &plugin, PayloadPool &pool, size_t count,
+    ReleaseCounter &counter, std::chrono::milliseconds timeout)
+{
+    // References made beforehand, so the clock covers queueing and posting
+    // only; each one counts when the plug-in drops it after its post.
+    std::vector<std::shared_ptr<vxPluginSinkPayload>> refs;
+    refs.reserve(count);
+    for (size_t i = 0; i < count; ++i) refs.emplace_back(pool.Mutable(i), CountRelease{ &counter });
+    counter.Reset(count);
+
+    Clock::time_point start = Clock::now();
+    for (auto &ref : refs) {
+        plugin.QueuePayload(ref);
+        ref.reset();
+    }
+    if (!counter.Wait(timeout)) throw std::runtime_error("plug-in did not post every payload in time");
+    return std::chrono::duration<double>(counter.CompletedAt() - start).count();
+}
+
+double TimeBarePosts(BareLoop &bare, const PayloadPool &pool, size_t count)
+{
+    Clock::time_point start = Clock::now();
+    for (size_t i = 0; i < count; ++i) {
+        if (!bare.Post(pool[i]))
+            throw std::runtime_error(std::string("bare loop post failed: ") + bare.LastError());
+    }
+    return SecondsSince(start);
+}
+
+double Median(std::vector<double> values)
+{
+    if (values.empty()) return 0.0;
+    std::sort(values.begin(), values.end());
+    size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2.0;
+}
+
+void AppendRecord(const std::string &path, const std::vector<std::string> &fields)
+{
+    std::ofstream out(path, std::ios::app);
+    for (size_t i = 0; i < fields.size(); ++i) out << (i ? "\t" : "") << fields[i];
+    out << "\n";
+    if (!out) throw std::runtime_error("cannot append to " + path);
+}
+
+std::string Fixed(double value, int decimals)
+{
+    char text[64];
+    snprintf(text, sizeof(text), "%.*f", decimals, value);
+    return text;
+}
+
+} // namespace vxbench

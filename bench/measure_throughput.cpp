@@ -1,0 +1,130 @@
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+#include "measures.h"
+
+namespace vxbench {
+
+void RequireQuietLog(AgentScope &agent, const char *what)
+{
+    std::vector<std::string> lines = agent.TakeLog();
+    if (lines.empty()) return;
+    std::string text = std::string(what) + ": the plug-in reported:\n";
+    for (const std::string &line : lines) text += "  " + line;
+    throw std::runtime_error(text);
+}
+
+namespace {
+
+std::vector<size_t> ParseSizes(const std::string &list)
+{
+    std::vector<size_t> sizes;
+    std::stringstream in(list);
+    std::string item;
+    while (std::getline(in, item, ',')) sizes.push_back(std::stoul(item));
+    return sizes;
+}
+
+// Distinct bodies, enough that the small ones are not all one hot cache
+// line, few enough that the large ones stay within a modest footprint.
+size_t PoolCount(size_t body_size)
+{
+    return std::clamp<size_t>((32u << 20) / std::max<size_t>(body_size, 1), 4, 64);
+}
+
+// Checks that the target answers 200, takes the whole body and keeps the
+// connection open: without that the figures would not mean full posts over
+// one connection.
+void CheckTarget(BareLoop &bare, const std::string &out)
+{
+    PayloadPool probe(1u << 20, 1);
+    for (int i = 0; i < 2; ++i) {
+        if (!bare.Post(probe[0]))
+            throw std::runtime_error(std::string("target does not answer 200: ") + bare.LastError());
+    }
+    const curl_off_t uploaded = bare.LastUploaded();
+    const bool reused = bare.LastReusedConnection();
+    AppendRecord(out, { "check", "uploaded", std::to_string(uploaded), std::to_string(probe[0].length) });
+    AppendRecord(out, { "check", "reused", reused ? "1" : "0" });
+    if (uploaded != static_cast<curl_off_t>(probe[0].length))
+        throw std::runtime_error("target did not take the whole body");
+    if (!reused) printf("warning: the target closed the connection between posts\n");
+}
+
+} // namespace
+
+int MeasureThroughput(const Args &args)
+{
+    const std::string url = args.Require("url");
+    const std::string out = args.Require("out");
+    const std::string plugin_path = args.Get("plugin", VX_PLUGIN_PATH);
+    const long rounds = args.GetLong("rounds", 15);
+    const double seconds = args.GetDouble("seconds", 0.3);
+    const std::vector<size_t> sizes = ParseSizes(args.Get("sizes", "64,1024,65536,1048576"));
+    const std::chrono::milliseconds timeout(120000);
+
+    AgentScope agent;
+    TempDir dir;
+    const std::string conf = dir.Write("bench.json", ChannelConfigText(url));
+
+    BareLoop bare(url);
+    CheckTarget(bare, out);
+
+    PluginLibrary library(plugin_path);
+    PluginPtr plugin = library.Start("bench", conf);
+    ReleaseCounter counter;
+    // Every post of this command, to hold against the collector's count.
+    size_t posts = 2;
+
+    for (size_t size : sizes) {
+        PayloadPool pool(size, PoolCount(size));
+
+        // The run length follows the machine: as many posts as the bare loop
+        // makes in about `seconds`.
+        size_t calibrate = 0;
+        Clock::time_point start = Clock::now();
+        while (SecondsSince(start) < 0.25) {
+            TimeBarePosts(bare, pool, 1);
+            ++calibrate;
+        }
+        const double rate = static_cast<double>(calibrate) / SecondsSince(start);
+        const size_t count = std::max<size_t>(20, static_cast<size_t>(rate * seconds));
+
+        TimePluginPosts(*plugin, pool, count / 4 + 1, counter, timeout);
+        RequireQuietLog(agent, "warm-up");
+        posts += calibrate + count / 4 + 1 + static_cast<size_t>(rounds) * 2 * count;
+
+        for (long round = 1; round <= rounds; ++round) {
+            // The order turns every round, so a drift in the machine's load
+            // over the run favours neither side.
+            double a = 0, b = 0;
+            auto run_plugin = [&] {
+                a = static_cast<double>(count) / TimePluginPosts(*plugin, pool, count, counter, timeout);
+                RequireQuietLog(agent, "throughput");
+            };
+            auto run_bare = [&] { b = static_cast<double>(count) / TimeBarePosts(bare, pool, count); };
+            if (round % 2) {
+                run_plugin();
+                run_bare();
+            }
+            else {
+                run_bare();
+                run_plugin();
+            }
+            AppendRecord(out, { "throughput", std::to_string(size), std::to_string(round),
+                                  std::to_string(count), Fixed(a, 1), Fixed(b, 1) });
+            printf("  %8zu B  round %ld  %6zu posts  plug-in %10.1f/s  bare %10.1f/s  ratio %.3f\n",
+                size, round, count, a, b, a / b);
+            fflush(stdout);
+        }
+    }
+
+    plugin.reset();
+    RequireQuietLog(agent, "stop");
+    AppendRecord(out, { "check", "posts", std::to_string(posts) });
+    return 0;
+}
+
+} // namespace vxbench

@@ -1,0 +1,293 @@
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+#include "measures.h"
+
+namespace vxbench {
+
+namespace {
+
+using Record = std::vector<std::string>;
+
+std::vector<Record> ReadRecords(const std::string &path)
+{
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    std::vector<Record> records;
+    std::string line;
+    while (std::getline(in, line)) {
+        Record fields;
+        std::stringstream split(line);
+        std::string field;
+        while (std::getline(split, field, '\t')) fields.push_back(field);
+        if (!fields.empty()) records.push_back(fields);
+    }
+    return records;
+}
+
+std::string SizeText(size_t bytes)
+{
+    if (bytes >= (1u << 20) && bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+    if (bytes >= 1024 && bytes % 1024 == 0) return std::to_string(bytes >> 10) + " KiB";
+    return std::to_string(bytes) + " B";
+}
+
+std::string Verdict(bool pass) { return pass ? "met" : "**missed**"; }
+
+std::string Group(double value)
+{
+    // Thousands separated by a thin space keep wide numbers readable.
+    char text[64];
+    snprintf(text, sizeof(text), "%.0f", value);
+    std::string digits(text), grouped;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0 && digits[i - 1] != '-') grouped += ",";
+        grouped += digits[i];
+    }
+    return grouped;
+}
+
+struct Summary {
+    std::string measure, target, result, verdict;
+};
+
+} // namespace
+
+int WriteReport(const Args &args)
+{
+    const std::vector<Record> records = ReadRecords(args.Require("raw"));
+    const std::string out_path = args.Require("out");
+    const std::string plot_path = args.Get("plot-data", "");
+
+    std::map<std::string, std::string> meta;
+    std::map<size_t, std::vector<Record>> throughput;
+    std::map<std::string, std::map<long, double>> cpu;
+    std::string cpu_tool;
+    std::map<std::string, Record> memory;
+    std::map<std::string, std::vector<double>> stops;
+    Record reload_first;
+    std::vector<Record> reloads;
+    std::vector<std::string> checks;
+
+    for (const Record &r : records) {
+        const std::string &kind = r[0];
+        if (kind == "meta" && r.size() >= 3) meta[r[1]] = r[2];
+        else if (kind == "throughput" && r.size() >= 6) throughput[std::stoul(r[1])].push_back(r);
+        else if (kind == "cpu" && r.size() >= 5) {
+            cpu[r[1]][std::stol(r[2])] = std::stod(r[3]);
+            cpu_tool = r[4];
+        }
+        else if (kind == "memory" && r.size() >= 7) memory[r[1]] = r;
+        else if (kind == "stop" && r.size() >= 4) stops[r[1]].push_back(std::stod(r[3]));
+        else if (kind == "reload" && r.size() >= 10 && r[1] == "first") reload_first = r;
+        else if (kind == "reload" && r.size() >= 7 && r[1] == "again") reloads.push_back(r);
+        else if (kind == "check") {
+            std::string text;
+            for (size_t i = 1; i < r.size(); ++i) {
+                if (i > 1) text += ' ';
+                text += r[i];
+            }
+            checks.push_back(text);
+        }
+    }
+
+    std::vector<Summary> summary;
+    std::ostringstream body;
+
+    // Throughput.
+    if (!throughput.empty()) {
+        std::ofstream plot;
+        if (!plot_path.empty()) plot.open(plot_path);
+        if (!plot_path.empty()) plot << "# body_bytes plugin_posts_per_s bare_posts_per_s\n";
+        body << "## Throughput\n\n"
+             << "Posts per second over one kept-alive connection, the plug-in (loaded with `dlopen`, "
+                "its own queue and thread) against a bare libcurl loop with the same options, headers "
+                "and bodies. Each round runs both, the plug-in first in odd rounds and the bare loop "
+                "first in even ones.\n\n"
+             << "| body | posts per run | plug-in posts/s | bare loop posts/s | plug-in MiB/s | "
+                "plug-in / bare, per round | median ratio |\n"
+             << "|---:|---:|---:|---:|---:|---|---:|\n";
+        for (const auto &[size, rounds] : throughput) {
+            std::vector<double> a, b, ratio;
+            std::string per_round;
+            for (const Record &r : rounds) {
+                a.push_back(std::stod(r[4]));
+                b.push_back(std::stod(r[5]));
+                ratio.push_back(a.back() / b.back());
+                if (!per_round.empty()) per_round += ' ';
+                per_round += Fixed(ratio.back(), 3);
+            }
+            const double ma = Median(a), mb = Median(b), mr = Median(ratio);
+            body << "| " << SizeText(size) << " | " << Group(std::stod(rounds.front()[3])) << " | "
+                 << Group(ma) << " | " << Group(mb) << " | "
+                 << Fixed(ma * static_cast<double>(size) / (1 << 20), 1) << " | " << per_round << " | "
+                 << Fixed(mr, 3) << " |\n";
+            summary.push_back({ "plug-in / bare loop posts/s, " + SizeText(size) + " bodies", "≥ 0.95",
+                Fixed(mr, 3), Verdict(mr >= 0.95) });
+            if (plot.is_open()) plot << size << " " << Fixed(ma, 1) << " " << Fixed(mb, 1) << "\n";
+        }
+        body << "\n";
+        std::string posts, uploaded, expected;
+        for (const std::string &check : checks) {
+            std::stringstream fields(check);
+            std::string what;
+            fields >> what;
+            if (what == "posts") fields >> posts;
+            if (what == "uploaded") fields >> uploaded >> expected;
+        }
+        if (!uploaded.empty()) {
+            body << "Before the runs a 1 MiB probe post sent " << Group(std::stod(uploaded)) << " of "
+                 << Group(std::stod(expected)) << " body bytes and got its 200";
+        }
+        if (meta.count("server_requests") && !posts.empty()) {
+            body << "; over the whole throughput step the benchmark made " << Group(std::stod(posts))
+                 << " posts and the collector counted " << Group(std::stod(meta["server_requests"]))
+                 << " requests on " << meta["server_connections"] << " connections";
+        }
+        if (!uploaded.empty()) body << ".";
+        body << " Load average when the run began: " << meta["load"] << ".\n\n";
+    }
+
+    // Instructions per post.
+    if (cpu["plugin"].size() >= 2 && cpu["bare"].size() >= 2) {
+        auto per_post = [](const std::map<long, double> &counts) {
+            auto lo = counts.begin();
+            auto hi = std::prev(counts.end());
+            return (hi->second - lo->second) / static_cast<double>(hi->first - lo->first);
+        };
+        const double pp = per_post(cpu["plugin"]), bp = per_post(cpu["bare"]);
+        body << "## Instructions per post\n\n"
+             << "1 KiB bodies, counted by " << cpu_tool << " over the whole process, all threads. "
+             << "Each side runs twice with different post counts; the difference divided by the "
+                "difference in posts leaves out start-up. Both processes load the plug-in and start "
+                "its thread, which stays idle while the bare loop posts, so both run the allocator's "
+                "multi-threaded paths as the agent always does; the last row is the bare loop alone "
+                "in a single-threaded process.\n\n"
+             << "| | ";
+        for (const auto &entry : cpu["bare"]) body << entry.first << " posts | ";
+        body << "per post | against the bare loop |\n|---|";
+        for (size_t i = 0; i < cpu["bare"].size(); ++i) body << "---:|";
+        body << "---:|---:|\n";
+        const std::pair<const char *, const char *> sides[] = {
+            { "plugin", "plug-in" },
+            { "bare", "bare loop" },
+            { "bare-single", "bare loop, single-threaded process" },
+        };
+        for (const auto &[key, label] : sides) {
+            if (cpu[key].size() < 2) continue;
+            body << "| " << label << " | ";
+            for (const auto &entry : cpu[key]) body << Group(entry.second) << " | ";
+            body << Group(per_post(cpu[key])) << " | " << Fixed(per_post(cpu[key]) / bp, 3) << " |\n";
+        }
+        body << "\n";
+        summary.push_back({ "instructions per post, plug-in / bare loop", "≤ 1.05", Fixed(pp / bp, 3),
+            Verdict(pp / bp <= 1.05) });
+    }
+
+    // Peak memory.
+    if (memory.count("post") && memory.count("build")) {
+        const double post = std::stod(memory["post"][3]), build = std::stod(memory["build"][3]);
+        const double extra = (post - build) / 1024.0;
+        body << "## Peak memory\n\n"
+             << "Peak resident set (VmHWM) of a process that starts the plug-in and builds one "
+             << SizeText(std::stoul(memory["post"][2]))
+             << " payload; one hands it to the plug-in and waits until it is posted, the other only "
+                "builds it.\n\n"
+             << "| process | peak | posting took |\n|---|---:|---:|\n"
+             << "| builds only | " << Fixed(build / 1024.0, 1) << " MiB | |\n"
+             << "| builds and posts | " << Fixed(post / 1024.0, 1) << " MiB | " << memory["post"][6]
+             << " s |\n\nPosting added " << Fixed(extra, 1) << " MiB.\n\n";
+        summary.push_back({ "peak memory posting a " + SizeText(std::stoul(memory["post"][2])) +
+                                " payload, above building it",
+            "≤ 32 MiB", Fixed(extra, 1) + " MiB", Verdict(extra <= 32.0) });
+    }
+
+    // Stop latency.
+    if (!stops.empty()) {
+        body << "## Stop latency\n\n"
+             << "Time for `Terminate()` and destroying the instance, whose destructor joins the "
+                "thread. Idle: the worker waits on an empty queue after a post. During a transfer: a "
+                "loopback server of the benchmark's own that stops reading the upload, or reads the "
+                "request and never answers; stop requests are spread over a second.\n\n"
+             << "| case | stops | median | max |\n|---|---:|---:|---:|\n";
+        const std::pair<const char *, const char *> cases[] = {
+            { "idle", "idle" },
+            { "upload", "during a transfer, upload not read" },
+            { "answer", "during a transfer, answer never sent" },
+        };
+        double slow_median = 0, slow_max = 0;
+        for (const auto &[key, label] : cases) {
+            if (!stops.count(key)) continue;
+            const std::vector<double> &v = stops[key];
+            const double med = Median(v), max = *std::max_element(v.begin(), v.end());
+            body << "| " << label << " | " << v.size() << " | " << Fixed(med, 2) << " ms | "
+                 << Fixed(max, 2) << " ms |\n";
+            if (std::string(key) == "idle") {
+                summary.push_back({ "stop latency, idle (median; max " + Fixed(max, 2) + " ms)", "≤ 20 ms",
+                    Fixed(med, 2) + " ms", Verdict(med <= 20.0) });
+            }
+            else {
+                slow_median = std::max(slow_median, med);
+                slow_max = std::max(slow_max, max);
+            }
+        }
+        if (slow_max > 0) {
+            summary.push_back({ "stop latency during a transfer (worst median; max " + Fixed(slow_max / 1000, 3) +
+                                    " s)",
+                "≤ 1.2 s", Fixed(slow_median / 1000, 3) + " s", Verdict(slow_median <= 1200.0) });
+        }
+        body << "\n";
+    }
+
+    // Reload.
+    if (!reload_first.empty() && !reloads.empty()) {
+        const long channels = std::stol(reload_first[2]);
+        const double first_ms = std::stod(reload_first[4]);
+        const double heap_held = (std::stod(reload_first[6]) - std::stod(reload_first[5])) / (1 << 20);
+        std::vector<double> times;
+        for (const Record &r : reloads) times.push_back(std::stod(r[3]));
+        const double heap_first = std::stod(reloads.front()[4]), heap_last = std::stod(reloads.back()[4]);
+        const double rss_first = std::stod(reloads.front()[5]), rss_last = std::stod(reloads.back()[5]);
+        const double heap_growth_kib = (heap_last - heap_first) / 1024.0;
+        const double rss_growth_kib = rss_last - rss_first;
+        const double reload_median = Median(times);
+        body << "## Reload\n\n"
+             << "The plug-in's loader reading a file of " << Group(channels) << " channels ("
+             << Fixed(std::stod(reload_first[3]) / (1 << 20), 1)
+             << " MiB, variables in every URL and header), then reloading it " << reloads.size()
+             << " times, both header lists of every channel built after each load.\n\n"
+             << "| first load | reload, median | reload, max | heap held by the configuration | "
+                "heap in use, reload 1 → " << reloads.size() << " | RSS, reload 1 → " << reloads.size()
+             << " |\n|---:|---:|---:|---:|---:|---:|\n"
+             << "| " << Fixed(first_ms, 1) << " ms | " << Fixed(reload_median, 1) << " ms | "
+             << Fixed(*std::max_element(times.begin(), times.end()), 1) << " ms | "
+             << Fixed(heap_held, 1) << " MiB | " << (heap_growth_kib >= 0 ? "+" : "")
+             << Fixed(heap_growth_kib, 1) << " KiB | " << (rss_growth_kib >= 0 ? "+" : "")
+             << Fixed(rss_growth_kib, 0) << " KiB |\n\n";
+        const double load_ms = std::max(first_ms, reload_median);
+        summary.push_back({ "load of " + Group(channels) + " channels (slower of first load and median reload)",
+            "well under 1 s (≤ 250 ms)", Fixed(load_ms, 1) + " ms", Verdict(load_ms <= 250.0) });
+        summary.push_back({ "heap growth over " + std::to_string(reloads.size()) + " reloads", "none (≤ 64 KiB)",
+            Fixed(heap_growth_kib, 1) + " KiB", Verdict(heap_growth_kib <= 64.0) });
+    }
+
+    std::ofstream out(out_path, std::ios::trunc);
+    out << "# Benchmark results\n\n";
+    if (!meta.empty()) {
+        out << "Run " << meta["date"] << " on " << meta["machine"] << ", libcurl " << meta["curl"]
+            << ", posting to " << meta["target"] << ". Figures are medians of " << meta["rounds"]
+            << " rounds unless marked otherwise.\n\n";
+    }
+    out << "| measure | target | result | |\n|---|---|---:|---|\n";
+    for (const Summary &s : summary)
+        out << "| " << s.measure << " | " << s.target << " | " << s.result << " | " << s.verdict << " |\n";
+    out << "\n" << body.str();
+    if (!out) throw std::runtime_error("cannot write " + out_path);
+    return 0;
+}
+
+} // namespace vxbench
