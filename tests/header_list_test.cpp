@@ -259,7 +259,9 @@ void RefusedLineSkipsThePost()
 TEST(HeaderListDeathTest, RefusedLineFreesTheListAndSkipsThePost)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(RefusedLineSkipsThePost(), testing::ExitedWithCode(0), "");
+    // Silent standard error too: the child leaves by _exit, so a sanitizer
+    // report would not change its exit code.
+    EXPECT_EXIT(RefusedLineSkipsThePost(), testing::ExitedWithCode(0), "^$");
 }
 
 } // namespace
