@@ -34,7 +34,7 @@ void Usage()
 {
     fprintf(stderr,
         "usage: vx_bench COMMAND [--name value]...\n"
-        "  throughput --url U --out F [--rounds 15] [--seconds 0.3] [--sizes 64,1024,...]\n"
+        "  throughput --url U --out F [--rounds 25] [--seconds 0.2] [--sizes 64,1024,...]\n"
         "  cpu-run    --mode plugin|bare --url U [--count 1000] [--size 1024]\n"
         "  memory     --mode post|build --url U --out F [--size 268435456]\n"
         "  stop       --url U --out F [--idle-reps 20] [--slow-reps 5]\n"

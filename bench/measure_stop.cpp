@@ -154,6 +154,28 @@ int MeasureStop(const Args &args)
         printf("  idle: %ld stops\n", idle_reps);
     }
 
+    // With a backlog: the stop request finds thousands of payloads queued.
+    // The worker leaves only once the queue is empty, each remaining post
+    // cut short by the progress check.
+    {
+        const std::string conf = dir.Write("backlog.json", ChannelConfigText(url));
+        const size_t backlog = static_cast<size_t>(args.GetLong("backlog", 10000));
+        PayloadPool pool(1024, 64);
+        for (long rep = 1; rep <= 3; ++rep) {
+            PluginPtr plugin = library.Start("bench", conf);
+            TimePluginPosts(*plugin, pool, 1, counter, std::chrono::seconds(30));
+            counter.Reset(backlog);
+            for (size_t i = 0; i < backlog; ++i)
+                plugin->QueuePayload(std::shared_ptr<vxPluginSinkPayload>(pool.Mutable(i), CountRelease{ &counter }));
+            const double ms = StopMilliseconds(plugin);
+            if (counter.Count() != backlog) throw std::runtime_error("queued payloads were not let go");
+            const size_t aborted = agent.TakeLog().size();
+            AppendRecord(out, { "stop", "backlog", std::to_string(rep), Fixed(ms, 3),
+                                  std::to_string(backlog), std::to_string(aborted) });
+        }
+        printf("  with %zu payloads queued: 3 stops\n", backlog);
+    }
+
     // During a transfer: an upload the server does not read, and a request
     // the server read but does not answer.
     struct Case {

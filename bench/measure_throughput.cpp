@@ -60,8 +60,8 @@ int MeasureThroughput(const Args &args)
     const std::string url = args.Require("url");
     const std::string out = args.Require("out");
     const std::string plugin_path = args.Get("plugin", VX_PLUGIN_PATH);
-    const long rounds = args.GetLong("rounds", 15);
-    const double seconds = args.GetDouble("seconds", 0.3);
+    const long rounds = args.GetLong("rounds", 25);
+    const double seconds = args.GetDouble("seconds", 0.2);
     const std::vector<size_t> sizes = ParseSizes(args.Get("sizes", "64,1024,65536,1048576"));
     const std::chrono::milliseconds timeout(120000);
 

@@ -12,6 +12,6 @@ set xtics ("64 B" 64, "1 KiB" 1024, "64 KiB" 65536, "1 MiB" 1048576)
 set format y "%.0f"
 set grid xtics ytics mytics
 set key top right box opaque
-set offsets graph 0.05, graph 0.05, graph 0.1, graph 0.1
+set offsets graph 0.05, graph 0.05, 0, 0
 plot data using 1:3 with linespoints lw 2 pt 7 ps 1.2 title "bare libcurl loop", \
      data using 1:2 with linespoints lw 2 pt 5 ps 1.0 dt 2 title "plug-in"
