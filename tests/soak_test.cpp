@@ -54,7 +54,7 @@ size_t SoakPayloads()
         unsigned long long n = std::strtoull(text, &end, 10);
         if (end != text && *end == '\0' && n > 0) return static_cast<size_t>(n);
     }
-    return VX_SOAK_SANITIZED ? 10000 : 100000;
+    return VX_SOAK_SANITIZED ? 20000 : 100000;
 }
 
 // Payload `seq` names a non-empty subset of the channels, cycling through
