@@ -35,6 +35,12 @@ curl_slist *htsChannelConfig::GetHeaders(vxFlags<vxPlugin::DispatchFlags> flags)
         ok = Append(list, "Content-Type: application/json");
     else if (ok && flags.IsSet(vxPlugin::FORMAT_MSGPACK))
         ok = Append(list, "Content-Type: application/msgpack");
+    else if (ok) {
+        // A body of unknown format goes out with no content type at all. The
+        // empty line is libcurl's way to drop the form type it would
+        // otherwise claim for every POST body; it is never sent itself.
+        ok = Append(list, "Content-Type:");
+    }
 
     if (ok) {
         line = "User-Agent: ";

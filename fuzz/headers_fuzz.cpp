@@ -42,6 +42,8 @@ std::vector<std::string> ExpectedLines(const std::map<std::string, std::string> 
         lines.push_back("Content-Type: application/json");
     else if (flags & vxPlugin::FORMAT_MSGPACK)
         lines.push_back("Content-Type: application/msgpack");
+    else
+        lines.push_back("Content-Type:");
     lines.push_back("User-Agent: " + vx_get_version_and_features(false));
     for (const auto &[name, value] : headers) lines.push_back(name + ": " + value);
     return lines;

@@ -44,7 +44,7 @@ Lines LibcurlHead(const RawHttpServer &server)
 struct FormatCase {
     const char *name;
     uint32_t flags;
-    const char *content_type; // nullptr: the list has no Content-Type line
+    const char *content_type; // nullptr: no Content-Type is sent
 };
 
 void PrintTo(const FormatCase &c, std::ostream *os) { *os << c.name; }
@@ -65,10 +65,16 @@ TEST_P(HeaderBlock, BuiltInLinesThenConfiguredOnesInNameOrder)
 
     Lines list;
     if (c.flags & kGzip) list.push_back("Content-Encoding: gzip");
-    if (c.content_type != nullptr) list.push_back(std::string("Content-Type: ") + c.content_type);
+    // Without a format the list carries libcurl's directive that drops its
+    // own form content type; the directive itself never goes on the wire.
+    list.push_back(c.content_type != nullptr ? std::string("Content-Type: ") + c.content_type
+                                             : std::string("Content-Type:"));
     list.push_back(AgentLine());
     list.push_back("Authorization: Bearer k");
     list.push_back("X-Site: site-7");
+    Lines wire;
+    for (const auto &line : list)
+        if (line != "Content-Type:") wire.push_back(line);
 
     EXPECT_EQ(ListLines(channel.GetHeaders(vxFlags<vxPlugin::DispatchFlags>(c.flags))), list);
 
@@ -77,10 +83,8 @@ TEST_P(HeaderBlock, BuiltInLinesThenConfiguredOnesInNameOrder)
     auto request = server.Requests()[0];
     EXPECT_EQ(request.head.substr(0, request.head.find("\r\n")), "POST /ingest HTTP/1.1");
 
-    // Without a type of ours libcurl labels the body with its form default.
     Lines tail = { "Content-Length: 7" };
-    if (c.content_type == nullptr) tail.push_back("Content-Type: application/x-www-form-urlencoded");
-    EXPECT_EQ(request.HeaderLines(), Concat(Concat(LibcurlHead(server), list), tail));
+    EXPECT_EQ(request.HeaderLines(), Concat(Concat(LibcurlHead(server), wire), tail));
     EXPECT_EQ(log.Lines(), Lines());
 }
 
@@ -169,6 +173,26 @@ TEST(ConfiguredHeaders, AppendedAfterBuiltInLinesNotMerged)
     // With a Content-Type of ours present, libcurl adds none of its own.
     EXPECT_EQ(server.Requests()[0].HeaderLines(),
         Concat(Concat(LibcurlHead(server), list), { "Content-Length: 2" }));
+    EXPECT_EQ(log.Lines(), Lines());
+}
+
+// Without a format bit a configured Content-Type is the only one sent: the
+// list's drop directive removes libcurl's form type, not the operator's.
+TEST(ConfiguredHeaders, OperatorContentTypeSurvivesAnUnknownFormat)
+{
+    LogCapture log(false);
+    GlobalConfigScope global;
+    RawHttpServer server;
+    server.Start();
+    htsPlugin plugin("tag", {});
+    std::map<std::string, std::string> vars;
+    htsChannelConfig channel;
+    channel.Load(vars, "c", json{ { "url", server.Url() }, { "headers", { { "Content-Type", "text/csv" } } } });
+
+    plugin.PostPayload(channel, MakePayload("a,b", 0));
+    ASSERT_EQ(server.RequestCount(), 1u);
+    EXPECT_EQ(server.Requests()[0].HeaderLines(),
+        Concat(Concat(LibcurlHead(server), { AgentLine(), "Content-Type: text/csv" }), { "Content-Length: 3" }));
     EXPECT_EQ(log.Lines(), Lines());
 }
 
