@@ -1,3 +1,5 @@
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
@@ -34,6 +36,15 @@ size_t PoolCount(size_t body_size)
     return std::clamp<size_t>((32u << 20) / std::max<size_t>(body_size, 1), 4, 64);
 }
 
+// CPU time of the whole process (every thread), in seconds.
+double ProcessCpuSeconds()
+{
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 // Checks that the target answers 200, takes the whole body and keeps the
 // connection open: without that the figures would not mean full posts over
 // one connection.
@@ -60,6 +71,8 @@ int MeasureThroughput(const Args &args)
     const std::string url = args.Require("url");
     const std::string out = args.Require("out");
     const std::string plugin_path = args.Get("plugin", VX_PLUGIN_PATH);
+    // How the runs were placed on the CPUs, named by the caller.
+    const std::string label = args.Get("label", "free");
     const long rounds = args.GetLong("rounds", 25);
     const double seconds = args.GetDouble("seconds", 0.2);
     const std::vector<size_t> sizes = ParseSizes(args.Get("sizes", "64,1024,65536,1048576"));
@@ -99,12 +112,18 @@ int MeasureThroughput(const Args &args)
         for (long round = 1; round <= rounds; ++round) {
             // The order turns every round, so a drift in the machine's load
             // over the run favours neither side.
-            double a = 0, b = 0;
+            double a = 0, b = 0, cpu_a = 0, cpu_b = 0;
             auto run_plugin = [&] {
+                const double cpu = ProcessCpuSeconds();
                 a = static_cast<double>(count) / TimePluginPosts(*plugin, pool, count, counter, timeout);
+                cpu_a = (ProcessCpuSeconds() - cpu) / static_cast<double>(count) * 1e6;
                 RequireQuietLog(agent, "throughput");
             };
-            auto run_bare = [&] { b = static_cast<double>(count) / TimeBarePosts(bare, pool, count); };
+            auto run_bare = [&] {
+                const double cpu = ProcessCpuSeconds();
+                b = static_cast<double>(count) / TimeBarePosts(bare, pool, count);
+                cpu_b = (ProcessCpuSeconds() - cpu) / static_cast<double>(count) * 1e6;
+            };
             if (round % 2) {
                 run_plugin();
                 run_bare();
@@ -113,10 +132,12 @@ int MeasureThroughput(const Args &args)
                 run_bare();
                 run_plugin();
             }
-            AppendRecord(out, { "throughput", std::to_string(size), std::to_string(round),
-                                  std::to_string(count), Fixed(a, 1), Fixed(b, 1) });
-            printf("  %8zu B  round %ld  %6zu posts  plug-in %10.1f/s  bare %10.1f/s  ratio %.3f\n",
-                size, round, count, a, b, a / b);
+            AppendRecord(out, { "throughput", label, std::to_string(size), std::to_string(round),
+                                  std::to_string(count), Fixed(a, 1), Fixed(b, 1), Fixed(cpu_a, 3),
+                                  Fixed(cpu_b, 3) });
+            printf("  %-6s %8zu B  round %2ld  %6zu posts  plug-in %9.1f/s  bare %9.1f/s  ratio %.3f"
+                   "  CPU us/post %.1f %.1f\n",
+                label.c_str(), size, round, count, a, b, a / b, cpu_a, cpu_b);
             fflush(stdout);
         }
     }
