@@ -83,6 +83,9 @@ struct FaultCase {
     // Turns on libcurl's trace, whose lines show when a connection attempt
     // begins where no server of ours can tell.
     bool trace;
+    // Requests the misbehaving server sees for one payload: one, as nothing
+    // is retried, or one per redirect followed; 0 where no server counts.
+    size_t requests;
     // Brings up the endpoint; returns the "fault" channel's JSON members.
     std::function<std::string(Endpoints &)> setup;
     // Returns once the transfer has reached the server, where it can.
@@ -110,12 +113,12 @@ void WaitForConnectAttempt(Endpoints &, const vxtest::LogCapture &log)
 }
 
 const FaultCase kFaults[] = {
-    { "ConnectionRefused", 7, "Couldn't connect to server", false, true,
+    { "ConnectionRefused", 7, "Couldn't connect to server", false, true, 0,
         [](Endpoints &ep) {
             return UrlMember("http://127.0.0.1:" + std::to_string(ep.ReservePort()) + "/refused");
         },
         WaitForConnectAttempt },
-    { "ResetMidRequest", 56, "Connection reset by peer", false, false,
+    { "ResetMidRequest", 56, "Connection reset by peer", false, false, 1,
         [](Endpoints &ep) {
             auto &s = ep.Raw([](vxtest::RawHttpServer::Connection &, const vxtest::RawHttpServer::Request &) { });
             s.SetHeadHook([](vxtest::RawHttpServer::Connection &c, const vxtest::RawHttpServer::Request &) {
@@ -126,7 +129,7 @@ const FaultCase kFaults[] = {
             return UrlMember(s.Url("/reset"));
         },
         WaitForRawRequest },
-    { "ClosedBeforeAnswering", 52, "Empty reply from server", false, false,
+    { "ClosedBeforeAnswering", 52, "Empty reply from server", false, false, 1,
         [](Endpoints &ep) {
             auto &s = ep.Raw([](vxtest::RawHttpServer::Connection &c, const vxtest::RawHttpServer::Request &) {
                 c.Close();
@@ -135,7 +138,7 @@ const FaultCase kFaults[] = {
             return UrlMember(s.Url("/close"));
         },
         WaitForRawRequest },
-    { "NeverAnswers", 28, "timed out", true, false,
+    { "NeverAnswers", 28, "timed out", true, false, 1,
         [](Endpoints &ep) {
             // Reads the request and says nothing; the connection stays open.
             auto &s = ep.Raw([](vxtest::RawHttpServer::Connection &, const vxtest::RawHttpServer::Request &) { });
@@ -143,7 +146,7 @@ const FaultCase kFaults[] = {
             return UrlMember(s.Url("/silent")) + ", \"timeout_transfer\": 1";
         },
         WaitForRawRequest },
-    { "RedirectLoop", 47, "Maximum (30) redirects followed", false, false,
+    { "RedirectLoop", 47, "Maximum (30) redirects followed", false, false, 31,
         [](Endpoints &ep) {
             auto &s = ep.Raw([](vxtest::RawHttpServer::Connection &c, const vxtest::RawHttpServer::Request &) {
                 c.Write("HTTP/1.1 302 Found\r\nLocation: /loop\r\nContent-Length: 0\r\n\r\n");
@@ -152,14 +155,14 @@ const FaultCase kFaults[] = {
             return UrlMember(s.Url("/loop"));
         },
         WaitForRawRequest },
-    { "UntrustedCertificate", 60, "SSL certificate problem", false, true,
+    { "UntrustedCertificate", 60, "SSL certificate problem", false, true, 0,
         [](Endpoints &ep) {
             ep.tls = std::make_unique<vxtest::HttpServer>(true);
             ep.tls->Start();
             return UrlMember(ep.tls->Url("/tls"));
         },
         WaitForConnectAttempt },
-    { "ResponseNeverEnds", 28, "timed out", true, false,
+    { "ResponseNeverEnds", 28, "timed out", true, false, 1,
         [](Endpoints &ep) {
             auto &s = ep.Raw([&ep](vxtest::RawHttpServer::Connection &c, const vxtest::RawHttpServer::Request &) {
                 ChunksForever(ep, c);
@@ -248,6 +251,9 @@ TEST_P(Faults, LoggedOnceAndTheNextPayloadIsDelivered)
     EXPECT_EQ(lines[0].code, fault.code) << lines[0].reason;
     EXPECT_NE(lines[0].reason.find(fault.reason), std::string::npos) << lines[0].reason;
     RecordProperty("logged", lines[0].reason + " [" + std::to_string(lines[0].code) + "]");
+    if (fault.requests > 0) {
+        EXPECT_EQ(ep.raw->RequestCount(), fault.requests);
+    }
 
     EXPECT_LE(plugin.Terminate(), kStopDeadline);
     RecordProperty("elapsed_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
