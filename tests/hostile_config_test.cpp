@@ -305,7 +305,12 @@ TEST_F(HostileConfig, FileReplacedWhileBeingRead)
         stop = true;
         writer.join();
         EXPECT_GE(loaded + failed, 300);
-        EXPECT_GT(loaded, 0);
+        // Renamed files are always whole, so two in three loads succeed; a
+        // file rewritten in place may be caught empty or half written every
+        // time on a busy machine.
+        if (!in_place) {
+            EXPECT_GT(loaded, 0);
+        }
         EXPECT_GE(writes.load(), 300);
     }
 }
