@@ -316,6 +316,8 @@ struct IdleCloseCase {
     // connection; the first is always answered.
     enum { CLOSE_WHILE_IDLE, CLOSE_ON_NEXT_REQUEST, RESET_ON_NEXT_REQUEST } how;
 };
+void PrintTo(const IdleCloseCase &c, std::ostream *os) { *os << c.name; }
+
 
 class IdleClose : public testing::TestWithParam<IdleCloseCase>
 {
