@@ -77,7 +77,8 @@ int WriteReport(const Args &args)
     std::map<std::string, std::string> meta;
     // Placement label, then body size, then the rounds.
     std::map<std::string, std::map<size_t, std::vector<Record>>> throughput;
-    std::map<std::string, std::map<long, double>> cpu;
+    // Side, then post count, then the counts of each repetition.
+    std::map<std::string, std::map<long, std::vector<double>>> cpu_runs;
     std::string cpu_tool;
     std::map<std::string, Record> memory;
     std::map<std::string, std::vector<double>> stops;
@@ -91,7 +92,7 @@ int WriteReport(const Args &args)
         if (kind == "meta" && r.size() >= 3) meta[r[1]] = r[2];
         else if (kind == "throughput" && r.size() >= 9) throughput[r[1]][std::stoul(r[2])].push_back(r);
         else if (kind == "cpu" && r.size() >= 5) {
-            cpu[r[1]][std::stol(r[2])] = std::stod(r[3]);
+            cpu_runs[r[1]][std::stol(r[2])].push_back(std::stod(r[3]));
             cpu_tool = r[4];
         }
         else if (kind == "memory" && r.size() >= 7) memory[r[1]] = r;
@@ -136,11 +137,15 @@ int WriteReport(const Args &args)
                 "anything either side does: on the same CPU a post hands over in cache, across two "
                 "CPUs it can take several times the CPU and wall time (on a small virtual machine "
                 "especially), and a thread can stay in either state for seconds. The first run pins "
-                "the collector and the benchmark to one CPU, so both sides always post the same way; "
-                "the second leaves placement to the scheduler, as an agent would.\n\n";
+                "the benchmark (and a collector started by scripts/bench) to one CPU, so both sides "
+                "always post the same way; the second leaves placement to the scheduler, as an agent "
+                "would.\n\n";
         std::map<size_t, std::map<std::string, std::pair<double, double>>> plot_points;
+        // Only a collector the script started itself is pinned with the
+        // benchmark; someone else's stays where it is.
+        const bool own_collector = meta.count("server_requests") != 0;
         const std::pair<const char *, const char *> labels[] = {
-            { "pinned", "collector and benchmark on one CPU" },
+            { "pinned", own_collector ? "collector and benchmark on one CPU" : "benchmark on one CPU" },
             { "free", "placed by the scheduler" },
         };
         for (const auto &[label, title] : labels) {
@@ -220,7 +225,10 @@ int WriteReport(const Args &args)
         body << "\n\n";
     }
 
-    // Instructions per post.
+    // Instructions per post, from the median count of each side and count.
+    std::map<std::string, std::map<long, double>> cpu;
+    for (const auto &[side, counts] : cpu_runs)
+        for (const auto &[n, runs] : counts) cpu[side][n] = Median(runs);
     if (cpu["plugin"].size() >= 2 && cpu["bare"].size() >= 2) {
         auto per_post = [](const std::map<long, double> &counts) {
             auto lo = counts.begin();
@@ -230,8 +238,9 @@ int WriteReport(const Args &args)
         const double pp = per_post(cpu["plugin"]), bp = per_post(cpu["bare"]);
         body << "## Instructions per post\n\n"
              << "1 KiB bodies, counted by " << cpu_tool << " over the whole process, all threads. "
-             << "Each side runs twice with different post counts; the difference divided by the "
-                "difference in posts leaves out start-up. Both processes load the plug-in and start "
+             << "Each side runs with two post counts, each count " << cpu_runs["plugin"].begin()->second.size()
+             << " times (the table shows the median); the difference divided by the difference in "
+                "posts leaves out start-up. Both processes load the plug-in and start "
                 "its thread, which stays idle while the bare loop posts, so both run the allocator's "
                 "multi-threaded paths as the agent always does; the last row is the bare loop alone "
                 "in a single-threaded process.\n\n"
