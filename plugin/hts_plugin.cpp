@@ -16,6 +16,9 @@ htsPlugin::htsPlugin(const std::string &tag,
 
 htsPlugin::~htsPlugin()
 {
+    // An agent that destroys a running instance without Terminate() would
+    // otherwise wait forever on a thread that never looks up.
+    Terminate();
     Join();
     curl_handle.reset();
     vx_dprintf("%s: destroyed\n", tag.c_str());

@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <future>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -114,6 +116,28 @@ TEST(PluginObject, ConstructionAndEvents)
     EXPECT_FALSE(plugin.reload_pending.load());
     plugin.DispatchEvent(vxPlugin::EVENT_RELOAD, &plugin);
     EXPECT_TRUE(plugin.reload_pending.load());
+}
+
+TEST(PluginObject, DestroyingARunningInstanceStopsItsThread)
+{
+    vxtest::LogCapture log;
+    LoadedPlugin lib;
+    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    auto init = reinterpret_cast<vxPluginInitFunction>(lib.Symbol("vxPluginInit"));
+    ASSERT_NE(init, nullptr);
+    vxPlugin *plugin = init("running", {});
+    ASSERT_NE(plugin, nullptr);
+    plugin->Create();
+    ASSERT_TRUE(log.WaitFor("running: configuration not loaded"));
+
+    // No Terminate(): the destructor must stop the thread itself.
+    auto deleted = std::async(std::launch::async, [plugin] { delete plugin; });
+    if (deleted.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "delete without Terminate() did not return";
+        plugin->Terminate(); // unblock the join so the test can end
+    }
+    deleted.get();
+    EXPECT_EQ(log.Count("running: destroyed\n"), 1u);
 }
 
 } // namespace
