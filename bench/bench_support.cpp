@@ -103,28 +103,6 @@ std::vector<std::string> AgentScope::TakeLog()
     return taken;
 }
 
-TempDir::TempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "vx-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-}
-
-std::string TempDir::Write(const std::string &name, const std::string &text) const
-{
-    std::filesystem::path file = path / name;
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) throw std::runtime_error("cannot write " + file.string());
-    return file.string();
-}
-
 std::string ChannelConfigText(const std::string &url)
 {
     // The URL is the operator's or ours; quotes and backslashes would need

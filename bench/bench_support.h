@@ -19,6 +19,8 @@
 #include "vxconfig.h"
 #include "vxplugin.h"
 
+#include "test_support.h"
+
 namespace vxbench {
 
 using Clock = std::chrono::steady_clock;
@@ -68,20 +70,8 @@ private:
     std::vector<std::string> lines;
 };
 
-// A private folder, removed with its contents.
-class TempDir
-{
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::filesystem::path &Path() const { return path; }
-    std::string Write(const std::string &name, const std::string &text) const;
-
-private:
-    std::filesystem::path path;
-};
+// A private folder, removed with its contents (shared with the tests).
+using vxtest::TempDir;
 
 // The configuration file of one channel named "bench" posting to `url`.
 std::string ChannelConfigText(const std::string &url);

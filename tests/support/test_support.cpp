@@ -82,6 +82,7 @@ std::string TempDir::Write(const std::string &name, const std::string &text) con
     std::filesystem::path file = path / name;
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << text;
+    if (!out) throw std::runtime_error("cannot write " + file.string());
     return file.string();
 }
 
