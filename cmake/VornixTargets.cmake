@@ -15,4 +15,16 @@ macro(vx_apply_sanitizers)
   elseif(NOT VX_SANITIZE STREQUAL "")
     message(FATAL_ERROR "VX_SANITIZE must be empty, 'address' or 'thread'")
   endif()
+  # clang links its sanitizer runtime into executables only, which leaves the
+  # plug-in (linked with --no-undefined) unresolved: a build with the tests
+  # uses the shared runtime, as g++ does, and lets every program find it.
+  # libFuzzer programs need the static one, so only a build without the tests
+  # (scripts/fuzz) makes them.
+  set(VX_SHARED_SANITIZER_RUNTIME OFF)
+  if(NOT VX_SANITIZE STREQUAL "" AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang" AND VX_BUILD_TESTS)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-runtime-dir
+      OUTPUT_VARIABLE vx_sanitizer_runtime_dir OUTPUT_STRIP_TRAILING_WHITESPACE)
+    add_link_options(-shared-libsan -Wl,-rpath,${vx_sanitizer_runtime_dir})
+    set(VX_SHARED_SANITIZER_RUNTIME ON)
+  endif()
 endmacro()

@@ -43,7 +43,9 @@ public:
         TYPE_SINK = 2,
     };
 
-    enum Event {
+    // A fixed underlying type, so an event number this interface does not
+    // name (sent by a newer agent) is a valid value to ignore, not undefined.
+    enum Event : int {
         EVENT_RELOAD = 0,
     };
 
