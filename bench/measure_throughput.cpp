@@ -73,7 +73,7 @@ int MeasureThroughput(const Args &args)
     const std::string plugin_path = args.Get("plugin", VX_PLUGIN_PATH);
     // How the runs were placed on the CPUs, named by the caller.
     const std::string label = args.Get("label", "free");
-    const long rounds = args.GetLong("rounds", 25);
+    const long rounds = args.GetLong("rounds", 26);
     const double seconds = args.GetDouble("seconds", 0.2);
     const std::vector<size_t> sizes = ParseSizes(args.Get("sizes", "64,1024,65536,1048576"));
     const std::chrono::milliseconds timeout(120000);
