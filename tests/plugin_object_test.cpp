@@ -30,10 +30,23 @@ public:
     void *handle;
 };
 
-TEST(PluginExports, AbiRecordBytes)
+// The built library, loaded as the agent loads it, and its factory.
+class PluginExports : public testing::Test
 {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(lib.handle, nullptr) << dlerror();
+        init = reinterpret_cast<vxPluginInitFunction>(lib.Symbol("vxPluginInit"));
+        ASSERT_NE(init, nullptr);
+    }
+
     LoadedPlugin lib;
-    ASSERT_NE(lib.handle, nullptr) << dlerror();
+    vxPluginInitFunction init = nullptr;
+};
+
+TEST_F(PluginExports, AbiRecordBytes)
+{
     const auto *abi = static_cast<const unsigned char *>(lib.Symbol("vx_plugin_abi"));
     ASSERT_NE(abi, nullptr);
     const unsigned char expected[32] = {
@@ -44,13 +57,9 @@ TEST(PluginExports, AbiRecordBytes)
     EXPECT_EQ(lib.Symbol("_ZN9htsPlugin10LoadConfigEv"), nullptr) << "internals must stay hidden";
 }
 
-TEST(PluginExports, FactoryCreatesIdentifiedInstance)
+TEST_F(PluginExports, FactoryCreatesIdentifiedInstance)
 {
     vxtest::LogCapture log;
-    LoadedPlugin lib;
-    ASSERT_NE(lib.handle, nullptr) << dlerror();
-    auto init = reinterpret_cast<vxPluginInitFunction>(lib.Symbol("vxPluginInit"));
-    ASSERT_NE(init, nullptr);
 
     vxPlugin *plugin = init("http-test", { { "conf_filename", "/nonexistent/sink-http.json" } });
     ASSERT_NE(plugin, nullptr);
@@ -74,13 +83,9 @@ TEST(PluginExports, FactoryCreatesIdentifiedInstance)
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{ "http-test: initialized\n", "http-test: destroyed\n" }));
 }
 
-TEST(PluginExports, WrongTypeIsRefused)
+TEST_F(PluginExports, WrongTypeIsRefused)
 {
     vxtest::LogCapture log;
-    LoadedPlugin lib;
-    ASSERT_NE(lib.handle, nullptr) << dlerror();
-    auto init = reinterpret_cast<vxPluginInitFunction>(lib.Symbol("vxPluginInit"));
-    ASSERT_NE(init, nullptr);
 
     for (int type : { 0, 3, 255 }) {
         log.Clear();
