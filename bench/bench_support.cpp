@@ -10,6 +10,8 @@
 #include <stdexcept>
 
 #include "bench_support.h"
+#include "delivery/transfer_callbacks.h"
+#include "delivery/transfer_options.h"
 #include "vxconfig.h"
 #include "vxlog.h"
 #include "vxutils.h"
@@ -217,37 +219,17 @@ BareLoop::BareLoop(const std::string &url)
     handle.reset(curl_easy_init());
     if (!handle) throw std::runtime_error("curl_easy_init failed");
 
-    // What the plug-in's poster sets when it makes its handle...
-    CURL *ch = handle.get();
-    curl_easy_setopt(ch, CURLOPT_ERRORBUFFER, error);
-    curl_easy_setopt(ch, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(ch, CURLOPT_POST, 1L);
-    curl_easy_setopt(ch, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_301 | CURL_REDIR_POST_302));
-    curl_easy_setopt(ch, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(ch, CURLOPT_WRITEFUNCTION, Sink);
-    curl_easy_setopt(ch, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(ch, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(ch, CURLOPT_XFERINFOFUNCTION, Progress);
-    curl_easy_setopt(ch, CURLOPT_XFERINFODATA, this);
-    curl_easy_setopt(ch, CURLOPT_ACCEPT_ENCODING, "gzip");
-    curl_easy_setopt(ch, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(ch, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(ch, CURLOPT_MAXREDIRS, 30L);
+    htsHandleCallbacks callbacks;
+    callbacks.error_buffer = error;
+    callbacks.write_function = Sink;
+    callbacks.write_data = this;
+    callbacks.progress_function = htsProgressCheck;
+    callbacks.progress_data = &stop;
+    if (!htsSetHandleOptions(handle.get(), callbacks))
+        throw std::runtime_error("libcurl refused a handle option");
 
-    // ...and what it sets for each post, which never changes here.
-    curl_easy_setopt(ch, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(ch, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(ch, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_DEFAULT));
-
-    std::string agent = "User-Agent: " + vx_get_version_and_features(false);
-    headers.reset(curl_slist_append(nullptr, "Content-Type: application/json"));
-    if (!headers || curl_slist_append(headers.get(), agent.c_str()) == nullptr)
-        throw std::runtime_error("curl_slist_append failed");
-    curl_easy_setopt(ch, CURLOPT_HTTPHEADER, headers.get());
-
-    curl_easy_setopt(ch, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(ch, CURLOPT_CONNECTTIMEOUT, 30L);
-    curl_easy_setopt(ch, CURLOPT_TIMEOUT, 300L);
+    channel.channel = bench_channel;
+    channel.url = url;
 }
 
 size_t BareLoop::Sink(char *ptr, size_t size, size_t nmemb, void *userdata)
@@ -255,21 +237,16 @@ size_t BareLoop::Sink(char *ptr, size_t size, size_t nmemb, void *userdata)
     // Keeps as much of the answer as the plug-in does.
     auto *self = static_cast<BareLoop *>(userdata);
     size_t length = size * nmemb;
-    size_t room = self->response.size() < 64 * 1024 ? 64 * 1024 - self->response.size() : 0;
+    size_t room = self->response.size() < htsResponseMax ? htsResponseMax - self->response.size() : 0;
     self->response.append(ptr, std::min(length, room));
     return length;
-}
-
-int BareLoop::Progress(void *clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
-{
-    return static_cast<BareLoop *>(clientp)->stop.load() ? 1 : 0;
 }
 
 bool BareLoop::Post(const vxPluginSinkPayload &payload)
 {
     CURL *ch = handle.get();
-    curl_easy_setopt(ch, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.length));
-    curl_easy_setopt(ch, CURLOPT_POSTFIELDS, payload.data.get());
+    curl_slist *headers = channel.GetHeaders(payload.flags);
+    if (headers == nullptr || !htsSetPostOptions(ch, channel, headers, payload)) return false;
     response.clear();
     error[0] = '\0';
     if (curl_easy_perform(ch) != CURLE_OK) return false;

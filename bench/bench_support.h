@@ -15,6 +15,7 @@
 
 #include <curl/curl.h>
 
+#include "config/channel_config.h"
 #include "delivery/curl_ptr.h"
 #include "vxconfig.h"
 #include "vxplugin.h"
@@ -158,8 +159,9 @@ std::unique_ptr<uint8_t[]> MakeBody(size_t size, unsigned seed);
 // The flags every benchmark payload carries.
 vxFlags<vxPlugin::DispatchFlags> BenchFlags();
 
-// The ceiling: one easy handle with the options the plug-in's poster sets,
-// set once, posting each body over one kept-alive connection.
+// The ceiling: one easy handle set up by the same option functions as the
+// plug-in's poster, posting each body over one kept-alive connection, with
+// none of the plug-in's queue, thread or logging.
 class BareLoop
 {
 public:
@@ -174,10 +176,9 @@ public:
 
 private:
     static size_t Sink(char *ptr, size_t size, size_t nmemb, void *userdata);
-    static int Progress(void *clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
     htsCurlEasyPtr handle;
-    htsCurlSlistPtr headers;
+    htsChannelConfig channel;
     char error[CURL_ERROR_SIZE] = {};
     std::string response;
     std::atomic<bool> stop{ false };

@@ -1,4 +1,7 @@
+#include <variant>
+
 #include "config/channel_config.h"
+#include "config/log_text.h"
 #include "vxexception.h"
 #include "vxutils.h"
 
@@ -18,66 +21,103 @@ bool BreaksHeaderLine(const std::string &text)
     return text.find_first_of("\r\n") != std::string::npos;
 }
 
+// One configuration key of a record. Rows are read in table order, which is
+// also the order in which a bad value is reported.
+struct ChannelKey {
+    const char *name;
+    // Also read at the top level as the default that every channel takes.
+    bool inherited;
+    std::variant<uint32_t htsChannelConfig::*, bool htsChannelConfig::*,
+        std::string htsChannelConfig::*, std::map<std::string, std::string> htsChannelConfig::*>
+        member;
+};
+
+const ChannelKey channel_keys[] = {
+    { "timeout_connect", true, &htsChannelConfig::timeout_connect },
+    { "timeout_transfer", true, &htsChannelConfig::timeout_transfer },
+    { "tls_verify", true, &htsChannelConfig::tls_verify },
+    { "tls_version1", true, &htsChannelConfig::tls_version1 },
+    { "url", false, &htsChannelConfig::url },
+    { "headers", false, &htsChannelConfig::headers },
+};
+
+template <typename... F>
+struct Overload : F... {
+    using F::operator()...;
+};
+template <typename... F>
+Overload(F...) -> Overload<F...>;
+
+// Adds each of the object's headers, expanded, that the record does not hold
+// yet. The conversion throws the library's type error for a value that is
+// not a string, before any header is taken.
+void LoadHeaders(std::map<std::string, std::string> &headers,
+    std::map<std::string, std::string> &vars, const std::string &name, const nlohmann::json &value)
+{
+    auto entries = value.get<std::map<std::string, std::string>>();
+    for (const auto &[header, text] : entries) {
+        std::string expanded;
+        vx_expand_variables(text, expanded, vars);
+        if (expanded.empty()) expanded.push_back('-');
+        if (BreaksHeaderLine(header)) {
+            throw vxException("%s: invalid header name: %s", htsEscapeControl(name).c_str(),
+                htsEscapeControl(header).c_str());
+        }
+        if (BreaksHeaderLine(expanded)) {
+            throw vxException("%s: invalid header value: %s", htsEscapeControl(name).c_str(),
+                htsEscapeControl(header).c_str());
+        }
+        headers.emplace(header, std::move(expanded));
+    }
+}
+
 } // namespace
 
-htsChannelConfig::htsChannelConfig(const htsChannelConfig &other)
-{
-    CopySettings(other);
-}
-
-htsChannelConfig &htsChannelConfig::operator=(const htsChannelConfig &other)
-{
-    if (this != &other) {
-        CopySettings(other);
-        header_list.reset();
-        header_list_gz.reset();
-    }
-    return *this;
-}
-
 htsChannelConfig::~htsChannelConfig() = default;
-
-void htsChannelConfig::CopySettings(const htsChannelConfig &other)
-{
-    channel = other.channel;
-    url = other.url;
-    timeout_connect = other.timeout_connect;
-    timeout_transfer = other.timeout_transfer;
-    tls_verify = other.tls_verify;
-    tls_version1 = other.tls_version1;
-    headers = other.headers;
-}
 
 void htsChannelConfig::Load(std::map<std::string, std::string> &vars,
     const std::string &name, const nlohmann::json &j)
 {
     channel = name;
 
-    const nlohmann::json *value;
-    if ((value = Find(j, "timeout_connect")) && value->is_number_unsigned())
-        timeout_connect = static_cast<uint32_t>(value->get<uint64_t>());
-    if ((value = Find(j, "timeout_transfer")) && value->is_number_unsigned())
-        timeout_transfer = static_cast<uint32_t>(value->get<uint64_t>());
-    if ((value = Find(j, "tls_verify")) && value->is_boolean())
-        tls_verify = value->get<bool>();
-    if ((value = Find(j, "tls_version1")) && value->is_boolean())
-        tls_version1 = value->get<bool>();
-    if ((value = Find(j, "url")) && value->is_string())
-        vx_expand_variables(value->get_ref<const std::string &>(), url, vars);
-
-    if ((value = Find(j, "headers")) && value->is_object()) {
-        // The conversion throws the library's type error for a value that is
-        // not a string, before any header is taken.
-        auto entries = value->get<std::map<std::string, std::string>>();
-        for (const auto &[header, text] : entries) {
-            std::string expanded;
-            vx_expand_variables(text, expanded, vars);
-            if (expanded.empty()) expanded.push_back('-');
-            if (BreaksHeaderLine(header))
-                throw vxException("%s: invalid header name: %s", name.c_str(), header.c_str());
-            if (BreaksHeaderLine(expanded))
-                throw vxException("%s: invalid header value: %s", name.c_str(), header.c_str());
-            headers.emplace(header, std::move(expanded));
-        }
+    for (const ChannelKey &key : channel_keys) {
+        const nlohmann::json *value = Find(j, key.name);
+        if (value == nullptr) continue;
+        std::visit(Overload{
+                       [&](uint32_t htsChannelConfig::*m) {
+                           // Only a non-negative integer literal counts; a
+                           // wider one keeps its low 32 bits.
+                           if (value->is_number_unsigned())
+                               this->*m = static_cast<uint32_t>(value->get<uint64_t>());
+                       },
+                       [&](bool htsChannelConfig::*m) {
+                           if (value->is_boolean()) this->*m = value->get<bool>();
+                       },
+                       [&](std::string htsChannelConfig::*m) {
+                           if (value->is_string())
+                               vx_expand_variables(value->get_ref<const std::string &>(), this->*m, vars);
+                       },
+                       [&](std::map<std::string, std::string> htsChannelConfig::*m) {
+                           if (value->is_object()) LoadHeaders(this->*m, vars, name, *value);
+                       },
+                   },
+            key.member);
     }
+}
+
+void htsChannelConfig::InheritFrom(const htsChannelConfig &defaults)
+{
+    for (const ChannelKey &key : channel_keys) {
+        if (!key.inherited) continue;
+        std::visit([&](auto m) { this->*m = defaults.*m; }, key.member);
+    }
+}
+
+nlohmann::json htsChannelConfig::Describe() const
+{
+    nlohmann::json j = nlohmann::json::object();
+    j["channel"] = channel;
+    for (const ChannelKey &key : channel_keys)
+        std::visit([&](auto m) { j[key.name] = this->*m; }, key.member);
+    return j;
 }

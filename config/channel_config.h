@@ -7,19 +7,23 @@
 
 #include <nlohmann/json.hpp>
 
-#include "delivery/curl_ptr.h"
+#include "config/curl_slist.h"
 #include "vxplugin.h"
 
 // Everything needed to deliver payloads to one channel. The loader also uses
 // one for the values read from the top level of the file (the defaults).
+//
+// A new setting is a member below plus one row of the key table in
+// channel_config.cpp; copying, inheriting, loading and describing follow
+// from the table.
 class htsChannelConfig
 {
 public:
     htsChannelConfig() = default;
-    // A copy takes every setting but none of the cached header lists: a list
-    // belongs to exactly one record, which frees it.
-    htsChannelConfig(const htsChannelConfig &other);
-    htsChannelConfig &operator=(const htsChannelConfig &other);
+    // A copy takes every setting but none of the cached header lists (see
+    // htsHeaderListSlot).
+    htsChannelConfig(const htsChannelConfig &other) = default;
+    htsChannelConfig &operator=(const htsChannelConfig &other) = default;
     htsChannelConfig(htsChannelConfig &&other) noexcept = default;
     htsChannelConfig &operator=(htsChannelConfig &&other) noexcept = default;
     virtual ~htsChannelConfig();
@@ -30,6 +34,13 @@ public:
     // a header that would break the request's header block.
     void Load(std::map<std::string, std::string> &vars,
         const std::string &name, const nlohmann::json &j);
+
+    // Takes every setting that a channel inherits from the file's top level.
+    void InheritFrom(const htsChannelConfig &defaults);
+
+    // Every setting by its configuration key (the channel name under
+    // "channel"), for tests, tools and status.
+    nlohmann::json Describe() const;
 
     // The cached header list for a payload's flags, built on first use;
     // nullptr when it could not be built.
@@ -43,11 +54,8 @@ public:
     bool tls_version1 = false;
     std::map<std::string, std::string> headers;
 
-    htsCurlSlistPtr header_list;
-    htsCurlSlistPtr header_list_gz;
-
-private:
-    void CopySettings(const htsChannelConfig &other);
+    htsHeaderListSlot header_list;
+    htsHeaderListSlot header_list_gz;
 };
 
 #endif

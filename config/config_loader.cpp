@@ -2,10 +2,9 @@
 #include <utility>
 #include <vector>
 
-#include "plugin/hts_plugin.h"
+#include "config/config_loader.h"
 #include "vxconfig.h"
 #include "vxexception.h"
-#include "vxlog.h"
 
 namespace {
 
@@ -21,56 +20,51 @@ const UUIDVariables &uuid_variables()
     return table;
 }
 
-// Releases the thread object's lock on every path out of the swap.
-class ThreadLock
-{
-public:
-    explicit ThreadLock(vxThread &thread) : thread(thread) { thread.Lock(); }
-    ~ThreadLock() { thread.Unlock(); }
-    ThreadLock(const ThreadLock &) = delete;
-    ThreadLock &operator=(const ThreadLock &) = delete;
-
-private:
-    vxThread &thread;
-};
-
 } // namespace
 
-void htsPlugin::LoadConfig()
+htsExpansionVariables htsMakeExpansionVariables()
 {
-    vx_dprintf("%s: Loading configuration: %s\n", tag.c_str(), conf_filename.c_str());
-
-    std::map<std::string, std::string> vars = vxGlobalConfig::GetInstance().conf_vars;
+    htsExpansionVariables vars = vxGlobalConfig::GetInstance().conf_vars;
     for (const auto &[id, variable] : uuid_variables()) {
         std::string uuid;
         vxGlobalConfig::GetInstance().LoadUUID(id, uuid);
+        // Identifiers are kept in files that may end in a line break; in a
+        // header value that break would refuse every load that uses it.
+        while (!uuid.empty() && (uuid.back() == '\n' || uuid.back() == '\r')) uuid.pop_back();
         // An agent variable of the same name wins over the stored identifier.
-        vars.emplace(variable, uuid);
+        vars.emplace(variable, std::move(uuid));
     }
+    return vars;
+}
 
-    std::ifstream ifs(conf_filename);
-    if (!ifs.is_open()) {
-        throw vxException("%s: error opening configuration: %s", tag.c_str(),
-            conf_filename.c_str());
-    }
+htsConfiguration htsReadConfiguration(const std::string &tag, const std::string &path,
+    htsExpansionVariables &vars)
+{
+    std::ifstream ifs(path);
+    if (!ifs.is_open())
+        throw vxException("%s: error opening configuration: %s", tag.c_str(), path.c_str());
+    return htsReadConfiguration(tag, path, ifs, vars);
+}
 
+htsConfiguration htsReadConfiguration(const std::string &tag, const std::string &path,
+    std::istream &in, htsExpansionVariables &vars)
+{
     nlohmann::json root;
     try {
-        root = nlohmann::json::parse(ifs, nullptr, true, true);
+        root = nlohmann::json::parse(in, nullptr, true, true);
     }
     catch (const nlohmann::json::exception &e) {
         throw vxException("%s: error loading configuration: %s: JSON exception: %s",
-            tag.c_str(), conf_filename.c_str(), e.what());
+            tag.c_str(), path.c_str(), e.what());
     }
     catch (const std::exception &e) {
         throw vxException("%s: error loading configuration: %s: %s", tag.c_str(),
-            conf_filename.c_str(), e.what());
+            path.c_str(), e.what());
     }
 
-    htsChannelConfig d;
-    d.Load(vars, "defaults", root);
+    htsConfiguration config;
+    config.defaults.Load(vars, "defaults", root);
 
-    std::map<std::string, htsChannelConfig> m;
     if (root.is_object() && root.contains("channels")) {
         const nlohmann::json &jchannels = root["channels"];
         // Converting a value that is not an object raises the library's own
@@ -87,30 +81,13 @@ void htsPlugin::LoadConfig()
             }
 
             htsChannelConfig r;
-            r.timeout_connect = d.timeout_connect;
-            r.timeout_transfer = d.timeout_transfer;
-            r.tls_verify = d.tls_verify;
-            r.tls_version1 = d.tls_version1;
-
+            r.InheritFrom(config.defaults);
             r.Load(vars, name, value);
             if (r.url.empty())
                 throw vxException("%s: required parameter missing: %s", tag.c_str(), "url");
 
-            m.emplace(name, std::move(r));
+            config.channels.emplace(name, std::move(r));
         }
     }
-
-    {
-        ThreadLock guard(*this);
-        defaults.channel = d.channel;
-        defaults.url = d.url;
-        defaults.timeout_connect = d.timeout_connect;
-        defaults.timeout_transfer = d.timeout_transfer;
-        defaults.tls_verify = d.tls_verify;
-        defaults.tls_version1 = d.tls_version1;
-        defaults.headers = d.headers;
-        channels.swap(m);
-    }
-    // `m` now holds the previous records; they and their header lists are
-    // freed here, outside the lock.
+    return config;
 }

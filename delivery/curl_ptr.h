@@ -5,17 +5,14 @@
 
 #include <curl/curl.h>
 
-// Owners for libcurl objects, so every path (including exceptions) releases
-// them exactly once.
+#include "config/curl_slist.h"
+
+// Owner of a libcurl easy handle, so every path (exceptions included)
+// releases it exactly once.
 struct htsCurlEasyCleanup {
     void operator()(CURL *handle) const noexcept { curl_easy_cleanup(handle); }
 };
 
-struct htsCurlSlistFree {
-    void operator()(curl_slist *list) const noexcept { curl_slist_free_all(list); }
-};
-
 using htsCurlEasyPtr = std::unique_ptr<CURL, htsCurlEasyCleanup>;
-using htsCurlSlistPtr = std::unique_ptr<curl_slist, htsCurlSlistFree>;
 
 #endif

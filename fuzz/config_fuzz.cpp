@@ -1,162 +1,83 @@
 // The configuration file as the loader reads it.
 //
-// Input: the bytes of the file. Each run first puts a known good
-// configuration in force (and builds its header lists), then loads the input.
+// Input: the bytes of the file, read from memory.
 //
 // Properties:
 // - only the loader's own exceptions (vxException) and the JSON library's
-//   type errors leave LoadConfig(), each with a message;
-// - after a failed load the previous configuration is in force untouched:
-//   the same records, settings and cached header lists;
-// - after a good load every channel is named after its key, has a URL, and
-//   the defaults record is named "defaults".
-#include <unistd.h>
-
+//   type errors leave the reader, each with a message;
+// - after a good read every channel is named after its key, has a URL and no
+//   header list yet, inherits what the top level did not leave to it, and the
+//   defaults record is named "defaults";
+// - reading the same bytes twice gives the same configuration.
 #include <cstring>
-#include <fstream>
+#include <sstream>
 #include <string>
-#include <vector>
 
+#include "config/config_loader.h"
 #include "fuzz_support.h"
-#include "plugin/hts_plugin.h"
-#include "vxconfig.h"
 #include "vxexception.h"
 
 namespace {
 
-const char *const kGoodConfig = R"({
-    // comments are allowed
-    "timeout_connect": 7,
-    "tls_version1": true,
-    "channels": {
-        "a": { "url": "http://127.0.0.1:9/${uuid_site}", "headers": { "X-Site": "${site}" } },
-        "b": { "url": "http://127.0.0.1:9/b", "timeout_transfer": 5 },
-        "off": { "enable": false }
-    }
-})";
+htsExpansionVariables Variables()
+{
+    return { { "${site}", "lab" }, { "${uuid_agent}", "agent-1" }, { "${uuid_site}", "site-1" },
+        { "${uuid_serial}", "" } };
+}
 
-struct Snapshot {
-    const htsChannelConfig *record;
-    std::string name, url;
-    uint32_t timeout_connect, timeout_transfer;
-    bool tls_verify, tls_version1;
-    std::map<std::string, std::string> headers;
-    const curl_slist *list, *list_gz;
+struct Read {
+    bool failed = false;
+    std::string failure;
+    htsConfiguration config;
 };
 
-Snapshot Take(const htsChannelConfig &r)
+Read ReadInput(const uint8_t *data, size_t size)
 {
-    return { &r, r.channel, r.url, r.timeout_connect, r.timeout_transfer, r.tls_verify,
-        r.tls_version1, r.headers, r.header_list.get(), r.header_list_gz.get() };
+    Read read;
+    std::istringstream in(std::string(reinterpret_cast<const char *>(data), size));
+    htsExpansionVariables vars = Variables();
+    try {
+        read.config = htsReadConfiguration("fuzz", "sink-http.json", in, vars);
+    }
+    catch (const vxException &e) {
+        read.failed = true;
+        read.failure = e.what();
+        vxfuzz::Check(!read.failure.empty(), "loader exception without a message");
+    }
+    catch (const nlohmann::json::type_error &e) {
+        read.failed = true;
+        read.failure = e.what();
+        vxfuzz::Check(strstr(e.what(), "type must be ") != nullptr, "unexpected type error",
+            read.failure);
+    }
+    // Anything else escaping the reader is a finding: the fuzzer reports it.
+    return read;
 }
 
-bool Same(const Snapshot &s, const htsChannelConfig &r)
+nlohmann::json Describe(const htsConfiguration &config)
 {
-    return s.record == &r && s.name == r.channel && s.url == r.url &&
-        s.timeout_connect == r.timeout_connect && s.timeout_transfer == r.timeout_transfer &&
-        s.tls_verify == r.tls_verify && s.tls_version1 == r.tls_version1 &&
-        s.headers == r.headers && s.list == r.header_list.get() &&
-        s.list_gz == r.header_list_gz.get();
-}
-
-std::vector<std::pair<std::string, Snapshot>> TakeAll(const htsPlugin &plugin)
-{
-    std::vector<std::pair<std::string, Snapshot>> all;
-    for (const auto &[name, record] : plugin.channels) all.emplace_back(name, Take(record));
-    return all;
-}
-
-struct Harness {
-    vxGlobalConfig global;
-    std::string dir;
-    std::string path;
-    std::unique_ptr<htsPlugin> plugin;
-
-    Harness()
-    {
-        char pattern[] = "/tmp/vx-fuzz-config-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) abort();
-        dir = pattern;
-        path = dir + "/sink-http.json";
-        global.conf_vars["${site}"] = "lab";
-        global.SetUUID(UUID_SITE, "site-1\n");
-        vxGlobalConfig::SetInstance(&global);
-        plugin = std::make_unique<htsPlugin>("fuzz",
-            std::map<std::string, std::string>{ { "conf_filename", path } });
-    }
-
-    ~Harness()
-    {
-        plugin.reset();
-        vxGlobalConfig::SetInstance(nullptr);
-        unlink(path.c_str());
-        rmdir(dir.c_str());
-    }
-
-    void Write(const uint8_t *data, size_t size) const
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
-        if (!out) abort();
-    }
-};
-
-Harness &GetHarness()
-{
-    static Harness harness;
-    return harness;
+    nlohmann::json j;
+    j["defaults"] = config.defaults.Describe();
+    for (const auto &[name, record] : config.channels) j["channels"][name] = record.Describe();
+    return j;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    Harness &h = GetHarness();
-    htsPlugin &plugin = *h.plugin;
+    Read first = ReadInput(data, size);
+    Read second = ReadInput(data, size);
+    vxfuzz::Check(first.failed == second.failed && first.failure == second.failure,
+        "the same input read twice failed differently", first.failure);
+    if (first.failed) return 0;
 
-    h.Write(reinterpret_cast<const uint8_t *>(kGoodConfig), strlen(kGoodConfig));
-    plugin.LoadConfig();
-    vxfuzz::Check(plugin.channels.size() == 2, "the good configuration did not load");
-    for (auto &[name, record] : plugin.channels) {
-        record.GetHeaders(vxFlags<vxPlugin::DispatchFlags>(vxPlugin::FORMAT_JSON));
-        record.GetHeaders(vxFlags<vxPlugin::DispatchFlags>(vxPlugin::FORMAT_JSON) | vxPlugin::COMPRESS_GZIP);
-    }
-    const Snapshot defaults_before = Take(plugin.defaults);
-    const auto channels_before = TakeAll(plugin);
+    vxfuzz::Check(Describe(first.config) == Describe(second.config),
+        "the same input read twice gave different configurations");
 
-    h.Write(data, size);
-    bool failed = false;
-    std::string failure;
-    try {
-        plugin.LoadConfig();
-    }
-    catch (const vxException &e) {
-        failed = true;
-        failure = e.what();
-        vxfuzz::Check(!failure.empty(), "loader exception without a message");
-    }
-    catch (const nlohmann::json::type_error &e) {
-        failed = true;
-        failure = e.what();
-        vxfuzz::Check(strstr(e.what(), "type must be ") != nullptr, "unexpected type error",
-            failure);
-    }
-    // Anything else escaping the loader is a finding: the fuzzer reports it.
-
-    if (failed) {
-        vxfuzz::Check(Same(defaults_before, plugin.defaults), "defaults changed by a failed load");
-        vxfuzz::Check(plugin.channels.size() == channels_before.size(),
-            "channels changed by a failed load");
-        for (const auto &[name, snapshot] : channels_before) {
-            auto it = plugin.channels.find(name);
-            vxfuzz::Check(it != plugin.channels.end() && Same(snapshot, it->second),
-                "a channel changed by a failed load", name);
-        }
-        return 0;
-    }
-
-    vxfuzz::Check(plugin.defaults.channel == "defaults", "defaults record misnamed");
-    for (const auto &[name, record] : plugin.channels) {
+    const htsConfiguration &config = first.config;
+    vxfuzz::Check(config.defaults.channel == "defaults", "defaults record misnamed");
+    for (const auto &[name, record] : config.channels) {
         vxfuzz::Check(record.channel == name, "channel record misnamed", name);
         vxfuzz::Check(!record.url.empty(), "channel loaded without a url", name);
         vxfuzz::Check(record.header_list == nullptr && record.header_list_gz == nullptr,

@@ -12,15 +12,12 @@
 
 #include "config/channel_config.h"
 #include "delivery/curl_ptr.h"
+#include "delivery/transfer_options.h"
 #include "vxplugin.h"
 
 #define HTS_PLUGIN_LIBRARY "vornix-sink-http"
 #define HTS_PLUGIN_NAME "Vornix Agent HTTP Sink Plugin"
 #define HTS_PLUGIN_VERSION "1.2.5"
-
-// The most of one response body kept in memory. Nothing reads the body; the
-// bound only stops a misbehaving server from growing the agent without limit.
-#define HTS_RESPONSE_MAX (64 * 1024)
 
 class htsPlugin : public vxPluginSink
 {
@@ -53,11 +50,15 @@ public:
     char curl_error[CURL_ERROR_SIZE];
     std::string response;
 
-    // True once a stop was requested; read by the transfer's progress check.
+    // True once a stop was requested.
     bool TerminateRequested() const noexcept { return terminate.load(); }
 
 private:
-    void CreateHandle();
+    // Makes `curl_handle` with the options of its whole life; the first
+    // option libcurl refused, if any.
+    htsOptionResult CreateHandle();
+    // Releases every payload still queued, unposted, with one line for all.
+    void ReleaseQueued();
 };
 
 #endif

@@ -1,29 +1,45 @@
 #include <exception>
+#include <string>
 
 #include <curl/curl.h>
 
 #include "plugin/hts_plugin.h"
 #include "vxlog.h"
 
+namespace {
+
+// curl_version() rewrites a static buffer on every call; instances starting
+// together would race on it.
+const std::string &CurlVersionText()
+{
+    static const std::string text = curl_version();
+    return text;
+}
+
+} // namespace
+
 void *htsPlugin::Entry()
 {
     vx_printf("%s: %s v%s: %s\n", tag.c_str(), HTS_PLUGIN_NAME, HTS_PLUGIN_VERSION,
-        curl_version());
+        CurlVersionText().c_str());
 
-    if (terminate.load()) return nullptr;
+    if (terminate.load()) {
+        ReleaseQueued();
+        return nullptr;
+    }
 
     std::shared_ptr<vxPluginSinkPayload> payload;
     for (;;) {
-        if (reload_pending.load()) {
-            Reload();
-            // Cleared only now, so a request that arrived during the reload
-            // is absorbed by it rather than lost or repeated.
-            reload_pending.store(false);
-        }
+        // Cleared before the reload starts, so a request that arrives while
+        // it runs (after the file was read, say) causes one more load rather
+        // than being absorbed by a load that never saw the change.
+        if (reload_pending.exchange(false)) Reload();
 
         if (WaitOnPayloadQueue(1) != 0) {
-            while (PopPayloadQueue(payload)) {
+            while (!terminate.load() && PopPayloadQueue(payload)) {
                 for (const std::string &name : payload->channel_names) {
+                    // Once a stop is asked for, nothing new is posted.
+                    if (terminate.load()) break;
                     auto it = channels.find(name);
                     if (it == channels.end()) {
                         vx_dprintf("%s: channel not defined: %s\n", tag.c_str(), name.c_str());
@@ -40,8 +56,22 @@ void *htsPlugin::Entry()
             payload.reset();
         }
 
-        if (terminate.load()) return nullptr;
+        if (terminate.load()) {
+            ReleaseQueued();
+            return nullptr;
+        }
     }
+}
+
+void htsPlugin::ReleaseQueued()
+{
+    unsigned long long count = 0;
+    std::shared_ptr<vxPluginSinkPayload> payload;
+    while (PopPayloadQueue(payload)) {
+        payload.reset();
+        count++;
+    }
+    if (count > 0) vx_printf("%s: stopped, %llu queued payloads not sent\n", tag.c_str(), count);
 }
 
 void htsPlugin::Reload()

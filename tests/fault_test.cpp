@@ -298,7 +298,7 @@ TEST_P(Faults, StopInTheMiddleEndsThreadPromptly)
     if (std::string(fault.name) == "ResponseNeverEnds") {
         // Megabytes went by; only the head of the body was kept.
         EXPECT_GT(ep.bytes_written.load(), kPastSocketBuffers);
-        EXPECT_EQ(plugin.Object().response.size(), static_cast<size_t>(HTS_RESPONSE_MAX));
+        EXPECT_EQ(plugin.Object().response.size(), htsResponseMax);
     }
     RecordProperty("stop_ms", static_cast<int>(took.count()));
 }

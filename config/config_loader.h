@@ -1,0 +1,35 @@
+#ifndef HTS_CONFIG_LOADER_H
+#define HTS_CONFIG_LOADER_H
+
+#include <istream>
+#include <map>
+#include <string>
+
+#include "config/channel_config.h"
+
+// Variable text (such as "${uuid_site}") to its value.
+using htsExpansionVariables = std::map<std::string, std::string>;
+
+// What one configuration file puts in force: the values of its top level and
+// one record per enabled channel.
+struct htsConfiguration {
+    htsChannelConfig defaults;
+    std::map<std::string, htsChannelConfig> channels;
+};
+
+// The agent's variables, then each stored identifier under its variable name
+// unless the agent defines that name itself. Throws vxException when the
+// agent has published no global configuration.
+htsExpansionVariables htsMakeExpansionVariables();
+
+// Reads the file at `path` (JSON, comments allowed) into a configuration.
+// Every failure throws, with `tag` at the start of the loader's own texts;
+// nothing outside the returned value is touched.
+htsConfiguration htsReadConfiguration(const std::string &tag, const std::string &path,
+    htsExpansionVariables &vars);
+
+// The same from a stream already open; `path` only names it in messages.
+htsConfiguration htsReadConfiguration(const std::string &tag, const std::string &path,
+    std::istream &in, htsExpansionVariables &vars);
+
+#endif

@@ -1,0 +1,44 @@
+#include "delivery/post_result.h"
+#include "vxlog.h"
+
+namespace {
+
+void LogFailure(const std::string &tag, const htsChannelConfig &channel, const char *reason, CURLcode code)
+{
+    vx_printf("%s: %s: %s: %s [%d]\n", tag.c_str(), channel.channel.c_str(), channel.url.c_str(),
+        reason, static_cast<int>(code));
+}
+
+} // namespace
+
+htsPostOutcome htsReportPost(const std::string &tag, const htsChannelConfig &channel,
+    CURL *handle, CURLcode rc, const char *error_buffer)
+{
+    htsPostOutcome outcome;
+    if (rc != CURLE_OK) {
+        // Some failures leave the error buffer empty.
+        LogFailure(tag, channel, error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(rc), rc);
+        outcome.code = rc;
+        return outcome;
+    }
+
+    long status = 0;
+    CURLcode e = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (e != CURLE_OK) {
+        LogFailure(tag, channel, error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(e), e);
+        outcome.code = e;
+        return outcome;
+    }
+
+    outcome.status = status;
+    if (status != 200) {
+        vx_printf("%s: %s: %s: HTTP: %d\n", tag.c_str(), channel.channel.c_str(),
+            channel.url.c_str(), static_cast<int>(status));
+    }
+    return outcome;
+}
+
+void htsReportRefusal(const std::string &tag, const htsChannelConfig &channel, CURLcode code)
+{
+    LogFailure(tag, channel, curl_easy_strerror(code), code);
+}

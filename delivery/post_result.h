@@ -1,0 +1,29 @@
+#ifndef HTS_POST_RESULT_H
+#define HTS_POST_RESULT_H
+
+#include <string>
+
+#include <curl/curl.h>
+
+#include "config/channel_config.h"
+
+// How one post ended: libcurl's code (CURLE_OK when an answer came) and the
+// answer's HTTP status (0 without one).
+struct htsPostOutcome {
+    CURLcode code = CURLE_OK;
+    long status = 0;
+
+    bool Delivered() const noexcept { return code == CURLE_OK && status == 200; }
+};
+
+// Reads the outcome of a finished transfer on `handle` that ended with `rc`
+// and logs anything but a 200 answer with the tag, channel and URL.
+// `error_buffer` is the handle's error buffer.
+htsPostOutcome htsReportPost(const std::string &tag, const htsChannelConfig &channel,
+    CURL *handle, CURLcode rc, const char *error_buffer);
+
+// Logs a failure that happened before the transfer could start, in the same
+// form as a transfer error: libcurl's text for `code`, and the code.
+void htsReportRefusal(const std::string &tag, const htsChannelConfig &channel, CURLcode code);
+
+#endif

@@ -1,0 +1,40 @@
+#include <utility>
+
+#include "config/config_loader.h"
+#include "plugin/hts_plugin.h"
+#include "vxlog.h"
+
+namespace {
+
+// Releases the thread object's lock on every path out of the swap.
+class ThreadLock
+{
+public:
+    explicit ThreadLock(vxThread &thread) : thread(thread) { thread.Lock(); }
+    ~ThreadLock() { thread.Unlock(); }
+    ThreadLock(const ThreadLock &) = delete;
+    ThreadLock &operator=(const ThreadLock &) = delete;
+
+private:
+    vxThread &thread;
+};
+
+} // namespace
+
+void htsPlugin::LoadConfig()
+{
+    vx_dprintf("%s: Loading configuration: %s\n", tag.c_str(), conf_filename.c_str());
+
+    htsExpansionVariables vars = htsMakeExpansionVariables();
+    htsConfiguration loaded = htsReadConfiguration(tag, conf_filename, vars);
+
+    {
+        // Only exchanges under the lock: nothing here can throw, so a load
+        // either puts the whole new configuration in force or none of it.
+        ThreadLock guard(*this);
+        std::swap(defaults, loaded.defaults);
+        channels.swap(loaded.channels);
+    }
+    // `loaded` now holds the previous records; they and their header lists
+    // are freed here, outside the lock.
+}
