@@ -29,12 +29,8 @@ bool vxGlobalConfig::LoadUUID(vxUUID type, std::string &uuid)
 
 void vxGlobalConfig::SetUUID(vxUUID type, const std::string &uuid)
 {
-    // Identifiers are stored as files with a trailing newline; keep only the
-    // identifier itself.
-    std::string value(uuid);
-    while (!value.empty() && (value.back() == '\n' || value.back() == '\r'))
-        value.pop_back();
-
+    // Kept as stored, trailing line break and all, as an agent's own files
+    // may hold them: readers must not count on a clean identifier.
     std::lock_guard<std::mutex> guard(uuid_lock);
-    uuids[type] = value;
+    uuids[type] = uuid;
 }

@@ -29,8 +29,9 @@ public:
     // Publishes (or, with nullptr, withdraws) the agent's instance.
     static void SetInstance(vxGlobalConfig *config);
 
-    // Fills `uuid` with the stored identifier, without a trailing newline.
-    // Returns false, leaving `uuid` empty, when none is stored.
+    // Fills `uuid` with the stored identifier exactly as stored (it may end
+    // in a line break). Returns false, leaving `uuid` empty, when none is
+    // stored.
     bool LoadUUID(vxUUID type, std::string &uuid);
     void SetUUID(vxUUID type, const std::string &uuid);
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "failing_allocator.h"
 #include "plugin/hts_plugin.h"
 #include "test_support.h"
 #include "vxutils.h"
@@ -88,10 +89,11 @@ protected:
     ConfigLoader() : path((dir.Path() / "sink-http.json").string())
     {
         global.config.conf_vars = { { "${site_name}", "lab-3" }, { "${empty}", "" } };
-        // Stored the way the agent keeps them, with a trailing newline. No
-        // serial is stored: it expands to nothing.
+        // Stored the way the agent may keep them, with a trailing line break
+        // that must not reach a header. No serial is stored: it expands to
+        // nothing.
         global.config.SetUUID(UUID_AGENT, "agent-0001\n");
-        global.config.SetUUID(UUID_SITE, "site-0002");
+        global.config.SetUUID(UUID_SITE, "site-0002\r\n");
     }
 
     void Write(const std::string &text) { dir.Write("sink-http.json", text); }
@@ -434,6 +436,54 @@ TEST_F(ConfigLoader, ManyReloadsAlternatingGoodAndBad)
     EXPECT_EQ(plugin.defaults.timeout_connect, 298u);
     EXPECT_EQ(plugin.channels.at("ch0").headers.at("X-N"), "298");
     EXPECT_EQ(ListLines(plugin.channels.at("ch0").header_list_gz.get()).front(), "Content-Encoding: gzip");
+}
+
+// An allocation that fails anywhere in a load, the last step included,
+// leaves the configuration in force exactly as it was: the new one is built
+// whole before anything is exchanged.
+TEST_F(ConfigLoader, AllocationFailureAnywhereLeavesTheConfigurationWhole)
+{
+    htsPlugin plugin(kTag, { { "conf_filename", path } });
+    LoadBaseline(plugin);
+    const std::string before = Describe(plugin);
+
+    // Only allocations of at least this size fail: every text below needs
+    // one, while the JSON library's own bookkeeping for a document this
+    // small does not (it allocates while destroying a document, where a
+    // failure could only end the process).
+    constexpr size_t kLarge = 96;
+    const std::string tail(kLarge, 'x');
+    Write(R"({"url": "http://127.0.0.1:8080/defaults/)" + tail + R"(",
+        "headers": {"X-Defaults": ")" + tail + R"("},
+        "timeout_connect": 3,
+        "channels": {"a": {"url": "http://127.0.0.1:8080/a/)" + tail + R"("}}})");
+    std::string after;
+    {
+        htsPlugin fresh(kTag, { { "conf_filename", path } });
+        fresh.LoadConfig();
+        after = Describe(fresh);
+    }
+
+    bool loaded = false;
+    for (size_t n = 1; n < 100000 && !loaded; n++) {
+        vxtest::FailAllocation(n, kLarge);
+        try {
+            plugin.LoadConfig();
+            loaded = true;
+        }
+        catch (const std::exception &) {
+        }
+        const bool failed = vxtest::AllocationFailed();
+        vxtest::FailAllocation(0);
+        if (loaded) {
+            EXPECT_FALSE(failed);
+            EXPECT_EQ(Describe(plugin), after);
+        }
+        else {
+            ASSERT_EQ(Describe(plugin), before) << "allocation " << n;
+        }
+    }
+    EXPECT_TRUE(loaded);
 }
 
 } // namespace

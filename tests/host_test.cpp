@@ -149,7 +149,7 @@ TEST(HostConfig, InstanceAndIdentifiers)
     EXPECT_EQ(uuid, "");
     scope.config.SetUUID(UUID_SITE, "SITE-1\n");
     EXPECT_TRUE(scope.config.LoadUUID(UUID_SITE, uuid));
-    EXPECT_EQ(uuid, "SITE-1");
+    EXPECT_EQ(uuid, "SITE-1\n");
 }
 
 TEST(HostLog, WholeLinesAndDebugSwitch)

@@ -1,0 +1,45 @@
+#include <cstdlib>
+#include <new>
+
+#include "failing_allocator.h"
+
+namespace {
+
+thread_local size_t countdown = 0;
+thread_local size_t threshold = 0;
+thread_local bool failed = false;
+
+bool ShouldFail(size_t size) noexcept
+{
+    if (countdown == 0 || size < threshold) return false;
+    if (--countdown != 0) return false;
+    failed = true;
+    return true;
+}
+
+} // namespace
+
+namespace vxtest {
+
+void FailAllocation(size_t n, size_t min_size)
+{
+    countdown = n;
+    threshold = min_size;
+    failed = false;
+}
+
+bool AllocationFailed() { return failed; }
+
+} // namespace vxtest
+
+void *operator new(std::size_t size)
+{
+    if (ShouldFail(size)) throw std::bad_alloc();
+    void *p = std::malloc(size != 0 ? size : 1);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void operator delete(void *p) noexcept { std::free(p); }
+
+void operator delete(void *p, std::size_t) noexcept { std::free(p); }
