@@ -292,13 +292,17 @@ void MemorySection(const Records &records, Report &report)
 // count.
 void BacklogText(const std::vector<Record> &runs, std::ostringstream &body)
 {
-    // Whether every payload is one of the counts, and whether nothing but the
-    // post in progress (finished or cut short) happened after the request.
+    // Whether every payload is in one of the counts, and whether nothing but
+    // the post in progress (finished or cut short) happened after the
+    // request. The server counts a post when it answers, the plug-in when it
+    // has read the answer: the post in progress can reach the server whole and
+    // still be cut short, and then counts as both posted and failed.
     bool accounted = true, nothing_new = true;
     for (const Record &r : runs) {
         const uint64_t after = Count(r, "posted_after_stop") + Count(r, "failed_posts");
-        accounted = accounted &&
-            Count(r, "posted_before_stop") + after + Count(r, "not_sent") == Count(r, "queued");
+        const uint64_t counted = Count(r, "posted_before_stop") + after + Count(r, "not_sent");
+        const uint64_t queued = Count(r, "queued");
+        accounted = accounted && (counted == queued || (counted == queued + 1 && Count(r, "failed_posts") >= 1));
         nothing_new = nothing_new && after <= 1;
     }
     body << "\nWith a backlog, " << Group(Number(runs.front(), "queued"))
@@ -326,17 +330,18 @@ void BacklogText(const std::vector<Record> &runs, std::ostringstream &body)
     if (!accounted) {
         body << "\nIn some stops the counts do not add up to the payloads queued. A positive figure in the "
                 "\"neither\" column is payloads the plug-in let go of without a post or a log line; a negative "
-                "one, a post the server answered after the plug-in had given up on it.\n";
+                "one, posts the server answered that the plug-in also logged as failed.\n";
     }
     else if (!nothing_new) {
-        body << "\nIn every stop the counts add up to the payloads queued, but in some the plug-in went on with "
-                "queued payloads after the stop request: more than the post in progress was posted or failed "
-                "after it.\n";
+        body << "\nIn every stop each queued payload was posted, failed or released unposted, but in some the "
+                "plug-in went on with queued payloads after the stop request: more than the post in progress "
+                "was posted or failed after it.\n";
     }
     else {
-        body << "\nIn every stop the counts add up to the payloads queued, and after the request at most the "
-                "post in progress finished or was cut short: nothing new was posted, and the rest was released "
-                "unposted and counted in the plug-in's line.\n";
+        body << "\nIn every stop each queued payload was posted, cut short, or released unposted and counted in "
+                "the plug-in's line (a post cut short after the server had answered it counts as both posted and "
+                "cut short), and after the request at most the post in progress finished or was cut short: "
+                "nothing new was posted.\n";
     }
 }
 
