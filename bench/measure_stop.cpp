@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <regex>
 #include <stdexcept>
 #include <thread>
@@ -200,7 +201,7 @@ private:
             const std::string head = Lower(client.input.substr(0, end + 2));
             size_t length = 0;
             const size_t field = head.find("\r\ncontent-length:");
-            if (field != std::string::npos) length = std::stoul(head.substr(field + 17));
+            if (field != std::string::npos) length = strtoul(head.c_str() + field + 17, nullptr, 10);
             if (head.find("\r\nexpect: 100-continue\r\n") != std::string::npos &&
                 client.input.size() == end + 4 && length > 0) {
                 if (!Send(client.fd, "HTTP/1.1 100 Continue\r\n\r\n")) return false;
