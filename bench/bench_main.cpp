@@ -9,6 +9,7 @@
 #include <string>
 
 #include "measures.h"
+#include "records.h"
 
 namespace {
 
@@ -34,14 +35,16 @@ void Usage()
 {
     fprintf(stderr,
         "usage: vx_bench COMMAND [--name value]...\n"
-        "  throughput --url U --out F [--rounds 25] [--seconds 0.2] [--sizes 64,1024,...]\n"
-        "  cpu-run    --mode plugin|bare --url U [--count 1000] [--size 1024]\n"
+        "  throughput --url U --out F [--label free] [--rounds 26] [--seconds 0.2]\n"
+        "             [--sizes 64,1024,65536,1048576]\n"
+        "  cpu-run    --mode plugin|bare|bare-single --url U [--count 1000] [--size 1024]\n"
         "  memory     --mode post|build --url U --out F [--size 268435456]\n"
-        "  stop       --url U --out F [--idle-reps 20] [--slow-reps 5]\n"
+        "  stop       --url U --out F [--idle-reps 20] [--slow-reps 5] [--backlog 10000]\n"
         "  reload     --out F [--channels 10000] [--repeat 20]\n"
         "  report     --raw F --out results.md [--plot-data F]\n"
+        "  record     F KIND NAME=TEXT|NAME:=NUMBER...   (appends one record to F)\n"
         "  free-port\n"
-        "Every command but report and reload takes --plugin PATH (default: the built plug-in).\n");
+        "throughput, cpu-run, memory and stop take --plugin PATH (default: the built plug-in).\n");
 }
 
 } // namespace
@@ -57,6 +60,7 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     try {
         if (command == "free-port") return PrintFreePort();
+        if (command == "record") return vxbench::RecordCommand(argc, argv, 2);
         vxbench::Args args(argc, argv, 2);
         if (command == "throughput") return vxbench::MeasureThroughput(args);
         if (command == "cpu-run") return vxbench::RunCpuWorkload(args);

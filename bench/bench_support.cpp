@@ -306,14 +306,6 @@ double Median(std::vector<double> values)
     return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2.0;
 }
 
-void AppendRecord(const std::string &path, const std::vector<std::string> &fields)
-{
-    std::ofstream out(path, std::ios::app);
-    for (size_t i = 0; i < fields.size(); ++i) out << (i ? "\t" : "") << fields[i];
-    out << "\n";
-    if (!out) throw std::runtime_error("cannot append to " + path);
-}
-
 std::string Fixed(double value, int decimals)
 {
     char text[64];

@@ -195,8 +195,6 @@ double TimeBarePosts(BareLoop &bare, const PayloadPool &pool, size_t count);
 // Median of the values (the mean of the middle two for an even count).
 double Median(std::vector<double> values);
 
-// Appends one tab-separated record to a results file.
-void AppendRecord(const std::string &path, const std::vector<std::string> &fields);
 std::string Fixed(double value, int decimals);
 
 } // namespace vxbench

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "measures.h"
+#include "records.h"
 
 namespace vxbench {
 
@@ -94,9 +95,10 @@ int MeasureMemory(const Args &args)
     const MemoryStatus after = ReadMemoryStatus();
     struct rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
-    AppendRecord(out, { "memory", mode, std::to_string(size), std::to_string(after.hwm_kib),
-                          std::to_string(usage.ru_maxrss), std::to_string(before.rss_kib),
-                          Fixed(seconds, 3) });
+    AppendRecord(out, "memory",
+        { { "mode", mode }, { "payload_bytes", size }, { "peak_kib", after.hwm_kib },
+            { "max_rss_kib", usage.ru_maxrss }, { "rss_before_kib", before.rss_kib },
+            { "seconds", Rounded(seconds, 3) } });
     printf("  %-5s  %zu MiB payload  peak %ld KiB (rss before %ld KiB)  %.3f s\n", mode.c_str(),
         size >> 20, after.hwm_kib, before.rss_kib, seconds);
     return 0;

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "measures.h"
+#include "records.h"
 #include "plugin/hts_plugin.h"
 
 namespace vxbench {
@@ -70,10 +71,11 @@ int MeasureReload(const Args &args)
     BuildHeaderLists(plugin);
     const size_t heap_loaded = HeapInUse();
     const MemoryStatus mem_loaded = ReadMemoryStatus();
-    AppendRecord(out, { "reload", "first", std::to_string(channels), std::to_string(text.size()),
-                          Fixed(first_ms, 3), std::to_string(heap_before), std::to_string(heap_loaded),
-                          std::to_string(mem_before.rss_kib), std::to_string(mem_loaded.rss_kib),
-                          std::to_string(mem_loaded.hwm_kib) });
+    AppendRecord(out, "first_load",
+        { { "channels", channels }, { "file_bytes", text.size() }, { "ms", Rounded(first_ms, 3) },
+            { "heap_before", heap_before }, { "heap_loaded", heap_loaded },
+            { "rss_before_kib", mem_before.rss_kib }, { "rss_loaded_kib", mem_loaded.rss_kib },
+            { "peak_kib", mem_loaded.hwm_kib } });
     printf("  first load of %ld channels (%zu bytes): %.1f ms\n", channels, text.size(), first_ms);
 
     for (long rep = 1; rep <= repeat; ++rep) {
@@ -82,9 +84,9 @@ int MeasureReload(const Args &args)
         const double ms = SecondsSince(start) * 1000.0;
         BuildHeaderLists(plugin);
         const MemoryStatus mem = ReadMemoryStatus();
-        AppendRecord(out, { "reload", "again", std::to_string(rep), Fixed(ms, 3),
-                              std::to_string(HeapInUse()), std::to_string(mem.rss_kib),
-                              std::to_string(mem.hwm_kib) });
+        AppendRecord(out, "reload",
+            { { "rep", rep }, { "ms", Rounded(ms, 3) }, { "heap", HeapInUse() }, { "rss_kib", mem.rss_kib },
+                { "peak_kib", mem.hwm_kib } });
     }
     printf("  %ld reloads\n", repeat);
     RequireQuietLog(agent, "reload");

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "measures.h"
+#include "records.h"
 
 namespace vxbench {
 
@@ -57,8 +58,8 @@ void CheckTarget(BareLoop &bare, const std::string &out)
     }
     const curl_off_t uploaded = bare.LastUploaded();
     const bool reused = bare.LastReusedConnection();
-    AppendRecord(out, { "check", "uploaded", std::to_string(uploaded), std::to_string(probe[0].length) });
-    AppendRecord(out, { "check", "reused", reused ? "1" : "0" });
+    AppendRecord(out, "probe", { { "body_bytes", probe[0].length }, { "uploaded_bytes", uploaded },
+                                   { "reused_connection", reused } });
     if (uploaded != static_cast<curl_off_t>(probe[0].length))
         throw std::runtime_error("target did not take the whole body");
     if (!reused) printf("warning: the target closed the connection between posts\n");
@@ -132,9 +133,11 @@ int MeasureThroughput(const Args &args)
                 run_bare();
                 run_plugin();
             }
-            AppendRecord(out, { "throughput", label, std::to_string(size), std::to_string(round),
-                                  std::to_string(count), Fixed(a, 1), Fixed(b, 1), Fixed(cpu_a, 3),
-                                  Fixed(cpu_b, 3) });
+            AppendRecord(out, "throughput",
+                { { "placement", label }, { "body_bytes", size }, { "round", round }, { "posts", count },
+                    { "plugin_posts_per_s", Rounded(a, 1) }, { "bare_posts_per_s", Rounded(b, 1) },
+                    { "plugin_cpu_us_per_post", Rounded(cpu_a, 3) },
+                    { "bare_cpu_us_per_post", Rounded(cpu_b, 3) } });
             printf("  %-6s %8zu B  round %2ld  %6zu posts  plug-in %9.1f/s  bare %9.1f/s  ratio %.3f"
                    "  CPU us/post %.1f %.1f\n",
                 label.c_str(), size, round, count, a, b, a / b, cpu_a, cpu_b);
@@ -144,7 +147,7 @@ int MeasureThroughput(const Args &args)
 
     plugin.reset();
     RequireQuietLog(agent, "stop");
-    AppendRecord(out, { "check", "posts", std::to_string(posts) });
+    AppendRecord(out, "throughput_posts", { { "placement", label }, { "posts", posts } });
     return 0;
 }
 

@@ -5,8 +5,9 @@
 
 namespace vxbench {
 
-// Each writes tab-separated records to the file named by --out and a short
-// progress line per step to standard output; the report reads the records.
+// Each appends records (records.h) to the file named by --out and writes a
+// short progress line per step to standard output; the report reads the
+// records.
 int MeasureThroughput(const Args &args);
 int RunCpuWorkload(const Args &args);
 int MeasureMemory(const Args &args);
