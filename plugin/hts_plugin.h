@@ -13,10 +13,11 @@
 #include "config/channel_config.h"
 #include "delivery/curl_ptr.h"
 #include "vxplugin.h"
+#include "vx_version.h"
 
 #define HTS_PLUGIN_LIBRARY "vornix-sink-http"
 #define HTS_PLUGIN_NAME "Vornix Agent HTTP Sink Plugin"
-#define HTS_PLUGIN_VERSION "1.2.5"
+#define HTS_PLUGIN_VERSION VX_SINK_HTTP_VERSION
 
 // The most of one response body kept in memory. Nothing reads the body; the
 // bound only stops a misbehaving server from growing the agent without limit.
