@@ -213,9 +213,9 @@ packages)
   }
   plugin_deb="$work/packages/vornix-sink-http_${VX_VERSION}_$arch.deb"
   tools_deb="$work/packages/vornix-sink-http-tools_${VX_VERSION}_$arch.deb"
-  actual_debs="$(cd "$work/packages" && ls ./*.deb | sed 's|^\./||' | xargs)"
-  [ "$actual_debs" = "$(basename "$tools_deb") $(basename "$plugin_deb")" ] ||
-    fail "packages made: $actual_debs"
+  actual_debs="$(cd "$work/packages" && ls ./*.deb | sed 's|^\./||' | LC_ALL=C sort | xargs)"
+  expected_debs="$(printf '%s\n' "$(basename "$plugin_deb")" "$(basename "$tools_deb")" | LC_ALL=C sort | xargs)"
+  [ "$actual_debs" = "$expected_debs" ] || fail "packages made: $actual_debs"
   [ -f "$plugin_deb" ] && [ -f "$tools_deb" ] || exit 1
 
   # Control fields: the project's version; dependencies found from the
