@@ -14,10 +14,11 @@
 #include "delivery/curl_ptr.h"
 #include "delivery/transfer_options.h"
 #include "vxplugin.h"
+#include "vx_version.h"
 
 #define HTS_PLUGIN_LIBRARY "vornix-sink-http"
 #define HTS_PLUGIN_NAME "Vornix Agent HTTP Sink Plugin"
-#define HTS_PLUGIN_VERSION "1.2.5"
+#define HTS_PLUGIN_VERSION VX_SINK_HTTP_VERSION
 
 class htsPlugin : public vxPluginSink
 {

@@ -35,6 +35,7 @@
 #include "vxconfig.h"
 #include "vxlog.h"
 #include "vxplugin.h"
+#include "vxsink_version.h"
 
 namespace {
 
@@ -48,10 +49,8 @@ constexpr int exit_usage = 2;
 constexpr size_t max_outstanding = 1024;
 
 const char usage_text[] =
-    "usage: vxsink --plugin PATH --config FILE --channel NAME [--channel NAME]... [--tag TAG]\n"
-    "              [--format json|msgpack] [--gzip] [--var NAME=VALUE]...\n"
-    "              [--uuid-agent ID] [--uuid-site ID] [--uuid-serial ID]\n"
-    "              [--debug] [--debug-curl] [FILE...]\n"
+    "Usage: vxsink --plugin PATH --config FILE --channel NAME [OPTION]... [FILE]...\n"
+    "  or:  vxsink --version [--plugin PATH]\n"
     "\n"
     "Loads the sink plug-in PATH as the agent does, creates an instance named TAG\n"
     "(default \"http\") reading its channels from FILE, and queues payloads to it:\n"
@@ -72,6 +71,9 @@ const char usage_text[] =
     "  --uuid-serial ID     stored serial identifier, \"${uuid_serial}\"\n"
     "  --debug              log the plug-in's debug lines\n"
     "  --debug-curl         trace every HTTP exchange (with --debug)\n"
+    "  --version            show the versions of vxsink, its agent library and\n"
+    "                       libcurl; with --plugin, also the plug-in's library\n"
+    "                       name, display name and version, then exit\n"
     "  --help               show this text\n"
     "\n"
     "Signals: SIGHUP makes the plug-in reload its configuration; SIGINT and\n"
@@ -94,6 +96,7 @@ struct Options {
     bool debug = false;
     bool debug_curl = false;
     std::vector<std::string> files;
+    bool version = false;
 };
 
 void Error(const std::string &text) { vx_printf("vxsink: %s\n", text.c_str()); }
@@ -145,9 +148,10 @@ std::variant<Options, int> ParseArguments(int argc, char **argv)
             fputs(usage_text, stdout);
             return exit_ok;
         }
-        if (name == "--gzip" || name == "--debug" || name == "--debug-curl") {
+        if (name == "--gzip" || name == "--debug" || name == "--debug-curl" || name == "--version") {
             if (!flag()) return exit_usage;
-            if (name == "--gzip") o.gzip = true;
+            if (name == "--version") o.version = true;
+            else if (name == "--gzip") o.gzip = true;
             else if (name == "--debug") o.debug = true;
             else o.debug_curl = true;
             continue;
@@ -196,6 +200,7 @@ std::variant<Options, int> ParseArguments(int argc, char **argv)
         else if (name == "--uuid-serial") o.uuids[UUID_SERIAL] = *v;
     }
 
+    if (o.version) return o;
     if (o.plugin.empty()) {
         UsageError("--plugin is required");
         return exit_usage;
@@ -671,5 +676,7 @@ int main(int argc, char **argv)
 {
     auto parsed = ParseArguments(argc, argv);
     if (const int *status = std::get_if<int>(&parsed)) return *status;
-    return Run(std::get<Options>(parsed));
+    const Options &options = std::get<Options>(parsed);
+    if (options.version) return vxsinkPrintVersion(options.plugin, CheckAbiRecord);
+    return Run(options);
 }
