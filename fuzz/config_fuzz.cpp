@@ -67,7 +67,7 @@ std::vector<std::pair<std::string, Snapshot>> TakeAll(const htsPlugin &plugin)
 }
 
 struct Harness {
-    vxGlobalConfig global;
+    vxGlobalConfigScope global;
     std::string dir;
     std::string path;
     std::unique_ptr<htsPlugin> plugin;
@@ -78,9 +78,8 @@ struct Harness {
         if (mkdtemp(pattern) == nullptr) abort();
         dir = pattern;
         path = dir + "/sink-http.json";
-        global.conf_vars["${site}"] = "lab";
-        global.SetUUID(UUID_SITE, "site-1\n");
-        vxGlobalConfig::SetInstance(&global);
+        global.config.conf_vars["${site}"] = "lab";
+        global.config.SetUUID(UUID_SITE, "site-1\n");
         plugin = std::make_unique<htsPlugin>("fuzz",
             std::map<std::string, std::string>{ { "conf_filename", path } });
     }
@@ -88,7 +87,6 @@ struct Harness {
     ~Harness()
     {
         plugin.reset();
-        vxGlobalConfig::SetInstance(nullptr);
         unlink(path.c_str());
         rmdir(dir.c_str());
     }

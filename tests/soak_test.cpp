@@ -176,7 +176,7 @@ std::string SoakConfig(const vxtest::HttpServer &server, unsigned round)
 
 TEST(Soak, EveryPayloadOnceUnderReloadStormWithFlatMemory)
 {
-    ASSERT_NE(vxtest::PluginFactory(), nullptr);
+    ASSERT_NO_THROW(vxtest::BuiltPlugin());
     const size_t payloads = SoakPayloads();
     const size_t warm_mark = payloads / 5;
 
