@@ -73,6 +73,31 @@ std::optional<int> Refuse(const std::string &text)
     return exit_usage;
 }
 
+// The common kinds of option: a switch, a value kept as it is, an identifier.
+Apply Switch(bool Options::*field)
+{
+    return [field](Options &o, const std::string &) -> std::optional<int> {
+        o.*field = true;
+        return std::nullopt;
+    };
+}
+
+Apply Keep(std::string Options::*field)
+{
+    return [field](Options &o, const std::string &v) -> std::optional<int> {
+        o.*field = v;
+        return std::nullopt;
+    };
+}
+
+Apply Identifier(vxUUID type)
+{
+    return [type](Options &o, const std::string &v) -> std::optional<int> {
+        o.uuids[type] = v;
+        return std::nullopt;
+    };
+}
+
 const std::vector<OptionSpec> &Specs()
 {
     using V = const std::string &;
@@ -81,59 +106,32 @@ const std::vector<OptionSpec> &Specs()
              fputs(usage_text, stdout);
              return exit_ok;
          } },
-        { "--plugin", Takes::Value, [](Options &o, V v) -> std::optional<int> {
-             o.plugin = v;
-             return std::nullopt;
-         } },
-        { "--config", Takes::Value, [](Options &o, V v) -> std::optional<int> {
-             o.config = v;
-             return std::nullopt;
-         } },
+        { "--plugin", Takes::Value, Keep(&Options::plugin) },
+        { "--config", Takes::Value, Keep(&Options::config) },
         { "--channel", Takes::Value, [](Options &o, V v) -> std::optional<int> {
              if (v.empty()) return Refuse("--channel needs a name");
              o.channels.insert(v);
              return std::nullopt;
          } },
-        { "--tag", Takes::Value, [](Options &o, V v) -> std::optional<int> {
-             o.tag = v;
-             return std::nullopt;
-         } },
+        { "--tag", Takes::Value, Keep(&Options::tag) },
         { "--format", Takes::Value, [](Options &o, V v) -> std::optional<int> {
              if (v == "json") o.msgpack = false;
              else if (v == "msgpack") o.msgpack = true;
              else return Refuse("--format must be json or msgpack, not '" + v + "'");
              return std::nullopt;
          } },
-        { "--gzip", Takes::Nothing, [](Options &o, V) -> std::optional<int> {
-             o.gzip = true;
-             return std::nullopt;
-         } },
+        { "--gzip", Takes::Nothing, Switch(&Options::gzip) },
         { "--var", Takes::Value, [](Options &o, V v) -> std::optional<int> {
              size_t eq = v.find('=');
              if (eq == std::string::npos || eq == 0) return Refuse("--var needs NAME=VALUE, not '" + v + "'");
              o.vars["${" + v.substr(0, eq) + "}"] = v.substr(eq + 1);
              return std::nullopt;
          } },
-        { "--uuid-agent", Takes::Value, [](Options &o, V v) -> std::optional<int> {
-             o.uuids[UUID_AGENT] = v;
-             return std::nullopt;
-         } },
-        { "--uuid-site", Takes::Value, [](Options &o, V v) -> std::optional<int> {
-             o.uuids[UUID_SITE] = v;
-             return std::nullopt;
-         } },
-        { "--uuid-serial", Takes::Value, [](Options &o, V v) -> std::optional<int> {
-             o.uuids[UUID_SERIAL] = v;
-             return std::nullopt;
-         } },
-        { "--debug", Takes::Nothing, [](Options &o, V) -> std::optional<int> {
-             o.debug = true;
-             return std::nullopt;
-         } },
-        { "--debug-curl", Takes::Nothing, [](Options &o, V) -> std::optional<int> {
-             o.debug_curl = true;
-             return std::nullopt;
-         } },
+        { "--uuid-agent", Takes::Value, Identifier(UUID_AGENT) },
+        { "--uuid-site", Takes::Value, Identifier(UUID_SITE) },
+        { "--uuid-serial", Takes::Value, Identifier(UUID_SERIAL) },
+        { "--debug", Takes::Nothing, Switch(&Options::debug) },
+        { "--debug-curl", Takes::Nothing, Switch(&Options::debug_curl) },
     };
     return specs;
 }
