@@ -1,8 +1,3 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -10,24 +5,14 @@
 
 #include "measures.h"
 #include "records.h"
+#include "test_support.h"
 
 namespace {
 
 // A port no one listens on at this moment, for the collector to bind.
 int PrintFreePort()
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        perror("free-port");
-        return 1;
-    }
-    printf("%d\n", ntohs(addr.sin_port));
-    close(fd);
+    printf("%d\n", vxtest::UnusedLoopbackPort());
     return 0;
 }
 

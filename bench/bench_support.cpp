@@ -1,4 +1,3 @@
-#include <dlfcn.h>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -80,10 +79,9 @@ size_t HeapInUse()
 
 AgentScope::AgentScope()
 {
-    config.SetUUID(UUID_AGENT, "0f5c1e2a-6a57-4d3c-9a51-3b8f0c1d2e3f");
-    config.SetUUID(UUID_SITE, "7d2b9c4e-1f08-4b6a-8e3d-5a6c7b8d9e0f");
-    config.SetUUID(UUID_SERIAL, "VX-BENCH-0001");
-    vxGlobalConfig::SetInstance(&config);
+    global.config.SetUUID(UUID_AGENT, "0f5c1e2a-6a57-4d3c-9a51-3b8f0c1d2e3f");
+    global.config.SetUUID(UUID_SITE, "7d2b9c4e-1f08-4b6a-8e3d-5a6c7b8d9e0f");
+    global.config.SetUUID(UUID_SERIAL, "VX-BENCH-0001");
     vx_log_set_sink([this](const std::string &text) {
         if (text.find(": Vornix Agent HTTP Sink Plugin v") != std::string::npos) return;
         std::lock_guard<std::mutex> guard(lock);
@@ -94,7 +92,6 @@ AgentScope::AgentScope()
 AgentScope::~AgentScope()
 {
     vx_log_set_sink({});
-    vxGlobalConfig::SetInstance(nullptr);
 }
 
 std::vector<std::string> AgentScope::TakeLog()
@@ -115,33 +112,10 @@ std::string ChannelConfigText(const std::string &url)
         url + "\" }\n  }\n}\n";
 }
 
-PluginLibrary::PluginLibrary(const std::string &path)
-{
-    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
-
-    const auto *abi = static_cast<const vxPluginABI *>(dlsym(handle, "vx_plugin_abi"));
-    if (abi == nullptr || abi->magic != VX_PLUGIN_ABI_MAGIC || abi->abi_version != VX_ABI_VERSION)
-        throw std::runtime_error("plug-in ABI record missing or not for this agent");
-
-    init = reinterpret_cast<vxPluginInitFunction>(dlsym(handle, "vxPluginInit"));
-    if (init == nullptr) throw std::runtime_error("plug-in exports no vxPluginInit");
-}
-
-PluginLibrary::~PluginLibrary()
-{
-    if (handle != nullptr) dlclose(handle);
-}
-
 PluginPtr PluginLibrary::Start(const std::string &tag,
     const std::string &conf_filename) const
 {
-    std::unique_ptr<vxPlugin> plugin(init(tag, { { "conf_filename", conf_filename } }));
-    if (!plugin) throw std::runtime_error("vxPluginInit refused the instance");
-    auto *sink = dynamic_cast<vxPluginSink *>(plugin.get());
-    if (sink == nullptr) throw std::runtime_error("plug-in instance is not a sink");
-    plugin.release();
-    PluginPtr owned(sink);
+    PluginPtr owned = library.CreateSink(tag, { { "conf_filename", conf_filename } });
     owned->Create();
     return owned;
 }

@@ -19,6 +19,7 @@
 #include "delivery/curl_ptr.h"
 #include "vxconfig.h"
 #include "vxplugin.h"
+#include "vxplugin_loader.h"
 
 #include "test_support.h"
 
@@ -64,7 +65,8 @@ public:
     // Lines logged since the last call, the start banner left out.
     std::vector<std::string> TakeLog();
 
-    vxGlobalConfig config;
+    // Published for as long as the scope lives.
+    vxGlobalConfigScope global;
 
 private:
     std::mutex lock;
@@ -80,31 +82,20 @@ extern const char *const bench_channel;
 
 // Owns an instance the way the agent does: asks it to stop before destroying
 // it (the destructor joins the thread, which ends only once asked to).
-struct TerminateAndDelete {
-    void operator()(vxPluginSink *plugin) const
-    {
-        plugin->Terminate();
-        std::default_delete<vxPluginSink>()(plugin);
-    }
-};
-using PluginPtr = std::unique_ptr<vxPluginSink, TerminateAndDelete>;
+using PluginPtr = vxPluginSinkOwner;
 
-// The plug-in library opened the way the agent opens it.
+// The plug-in library opened and checked the way the agent does it.
 class PluginLibrary
 {
 public:
-    explicit PluginLibrary(const std::string &path);
-    ~PluginLibrary();
-    PluginLibrary(const PluginLibrary &) = delete;
-    PluginLibrary &operator=(const PluginLibrary &) = delete;
+    explicit PluginLibrary(const std::string &path) : library(path) { }
 
     // A new instance reading `conf_filename`, its thread already started.
     PluginPtr Start(const std::string &tag,
         const std::string &conf_filename) const;
 
 private:
-    void *handle = nullptr;
-    vxPluginInitFunction init = nullptr;
+    vxPluginLibrary library;
 };
 
 

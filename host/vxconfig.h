@@ -46,4 +46,17 @@ private:
     std::map<vxUUID, std::string> uuids;
 };
 
+// A configuration published for as long as this object lives, and withdrawn
+// before it goes, so that no plug-in can reach one that no longer exists.
+class vxGlobalConfigScope
+{
+public:
+    vxGlobalConfigScope() { vxGlobalConfig::SetInstance(&config); }
+    ~vxGlobalConfigScope() { vxGlobalConfig::SetInstance(nullptr); }
+    vxGlobalConfigScope(const vxGlobalConfigScope &) = delete;
+    vxGlobalConfigScope &operator=(const vxGlobalConfigScope &) = delete;
+
+    vxGlobalConfig config;
+};
+
 #endif

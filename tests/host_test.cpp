@@ -1,5 +1,7 @@
 // The agent library stand-in: what the plug-in relies on must hold exactly.
 #include <chrono>
+#include <future>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -7,6 +9,7 @@
 #include "test_support.h"
 #include "vxexception.h"
 #include "vxplugin.h"
+#include "vxplugin_loader.h"
 #include "vxutils.h"
 
 using namespace std::chrono_literals;
@@ -47,13 +50,19 @@ INSTANTIATE_TEST_SUITE_P(Host, ExpansionTest,
         ExpansionCase{ "unterminated", "${a", { { "${a}", "1" } }, "${a" }),
     [](const auto &info) { return std::string(info.param.name); });
 
-// A minimal sink that exposes the queue calls its subclasses use.
+// A minimal sink that exposes the queue calls its subclasses use. With
+// `works`, its thread waits on the queue until asked to stop, as a plug-in's
+// worker does.
 class TestSink : public vxPluginSink
 {
 public:
-    TestSink() : vxPluginSink("test", {}) { }
+    explicit TestSink(bool works = false) : vxPluginSink("test", {}), works(works) { }
     ~TestSink() override { Join(); }
-    void *Entry() override { return nullptr; }
+    void *Entry() override
+    {
+        while (works && !terminate.load()) WaitOnPayloadQueue(1);
+        return nullptr;
+    }
     void GetLibrary(std::string &) override { }
     void GetName(std::string &) override { }
     void GetVersion(std::string &) override { }
@@ -63,14 +72,10 @@ public:
 
     using vxPluginSink::PopPayloadQueue;
     using vxPluginSink::WaitOnPayloadQueue;
-};
 
-std::shared_ptr<vxPluginSinkPayload> MakePayload(const std::string &body)
-{
-    return std::make_shared<vxPluginSinkPayload>(body.size(),
-        reinterpret_cast<const uint8_t *>(body.data()), std::set<std::string>{ "a" },
-        vxFlags<vxPlugin::DispatchFlags>(vxPlugin::FORMAT_JSON));
-}
+private:
+    const bool works;
+};
 
 TEST(HostQueue, WaitIsBoundedAndFifo)
 {
@@ -82,8 +87,8 @@ TEST(HostQueue, WaitIsBoundedAndFifo)
     EXPECT_GE(waited, 900ms);
     EXPECT_LT(waited, 3s);
 
-    sink.QueuePayload(MakePayload("one"));
-    sink.QueuePayload(MakePayload("two"));
+    sink.QueuePayload(vxtest::MakePayload("one"));
+    sink.QueuePayload(vxtest::MakePayload("two"));
     EXPECT_EQ(sink.WaitOnPayloadQueue(1), 2u);
 
     std::shared_ptr<vxPluginSinkPayload> p;
@@ -110,6 +115,22 @@ TEST(HostQueue, WaitEndsEarlyOnTerminate)
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(sink.WaitOnPayloadQueue(1), 0u);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+}
+
+// The agent's owner of an instance asks it to stop before deleting it: the
+// destructor joins the thread, which would otherwise wait for ever.
+TEST(HostPluginOwner, StopsTheThreadBeforeDeleting)
+{
+    vxPluginSinkOwner owner(std::make_unique<TestSink>(true).release());
+    vxPluginSink *sink = owner.get();
+    owner->Create();
+
+    auto deleted = std::async(std::launch::async, [&] { owner.reset(); });
+    if (deleted.wait_for(5s) != std::future_status::ready) {
+        ADD_FAILURE() << "deleting the owned instance did not return";
+        sink->Terminate(); // unblock the join so the test can end
+    }
+    deleted.get();
 }
 
 class ThrowingThread : public vxThread

@@ -186,7 +186,7 @@ TEST_F(Poster, RedirectLoopStopsAfterThirtyFollows)
 
     htsChannelConfig channel = MakeChannel("loop", server.Url("/loop"));
     plugin.PostPayload(channel, MakePayload("{}"));
-    EXPECT_EQ(log.Lines(), Lines{ FailureLine(kTag, channel, "Maximum (30) redirects followed", 47) });
+    EXPECT_TRUE(OnlyFailedPost(log.Lines(), kTag, channel, CURLE_TOO_MANY_REDIRECTS));
     EXPECT_EQ(server.RequestCount(), 31u);
 }
 
@@ -228,14 +228,13 @@ TEST_F(Poster, OtherSchemesRefusedForUrlsAndRedirects)
 
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string reason = std::string("Protocol \"") + c.scheme + "\" not supported or disabled in libcurl";
         for (const std::string &url : { c.target, redirector.Url(std::string("/to-") + c.name) }) {
             SCOPED_TRACE(url);
             log.Clear();
             htsChannelConfig channel = MakeChannel("other", url);
             channel.timeout_transfer = 2;
             plugin.PostPayload(channel, MakePayload("{}"));
-            EXPECT_EQ(log.Lines(), Lines{ FailureLine(kTag, channel, reason, 1) });
+            EXPECT_TRUE(OnlyFailedPost(log.Lines(), kTag, channel, CURLE_UNSUPPORTED_PROTOCOL));
             EXPECT_EQ(plugin.response.find("local-file-contents"), std::string::npos);
         }
     }
@@ -254,11 +253,7 @@ TEST_F(Poster, UnreachablePortLoggedAndNextPostDelivered)
     const int port = UnusedLoopbackPort();
     htsChannelConfig dead = MakeChannel("dead", "http://127.0.0.1:" + std::to_string(port) + "/");
     plugin.PostPayload(dead, MakePayload("{}"));
-    ASSERT_EQ(log.Lines().size(), 1u);
-    EXPECT_TRUE(MatchesAroundNumber(log.Lines()[0],
-        "tag: dead: " + dead.url + ": Failed to connect to 127.0.0.1 port " + std::to_string(port) + " after ",
-        " ms: Couldn't connect to server [7]\n"))
-        << log.Lines()[0];
+    EXPECT_TRUE(OnlyFailedPost(log.Lines(), kTag, dead, CURLE_COULDNT_CONNECT));
 
     htsChannelConfig live = MakeChannel("live", server.Url("/after"));
     plugin.PostPayload(live, MakePayload("{\"next\":true}"));
@@ -278,7 +273,7 @@ TEST_F(Poster, EmptyErrorBufferReplacedByTheCodesText)
         htsChannelConfig channel = MakeChannel("bad", url);
         plugin.PostPayload(channel, MakePayload("{}"));
         EXPECT_STREQ(plugin.curl_error, "");
-        EXPECT_EQ(log.Lines(), Lines{ FailureLine(kTag, channel, "URL using bad/illegal format or missing URL", 3) });
+        EXPECT_EQ(log.Lines(), Lines{ FailureLine(kTag, channel, curl_easy_strerror(CURLE_URL_MALFORMAT), 3) });
     }
 }
 
@@ -310,9 +305,10 @@ TEST_F(Poster, TlsVerificationFollowsEachChannel)
         size_t before = server.RequestCount();
         plugin.PostPayload(*s.channel, MakePayload("{}"));
         EXPECT_EQ(server.RequestCount(), before + (s.delivered ? 1 : 0));
-        EXPECT_EQ(log.Lines(),
-            s.delivered ? Lines()
-                        : Lines{ FailureLine(kTag, *s.channel, "SSL certificate problem: self-signed certificate", 60) });
+        if (s.delivered)
+            EXPECT_EQ(log.Lines(), Lines());
+        else
+            EXPECT_TRUE(OnlyFailedPost(log.Lines(), kTag, *s.channel, CURLE_PEER_FAILED_VERIFICATION));
     }
 }
 
@@ -414,7 +410,7 @@ TEST_F(Poster, TerminateAbortsAPostInProgress)
     agent.join();
 
     EXPECT_EQ(server.RequestCount(), 1u);
-    EXPECT_EQ(log.Lines(), Lines{ FailureLine(kTag, channel, "Callback aborted", 42) });
+    EXPECT_TRUE(OnlyFailedPost(log.Lines(), kTag, channel, CURLE_ABORTED_BY_CALLBACK));
     EXPECT_LT(returned - asked, 10s) << "the post waited for its time limit instead";
 }
 

@@ -1,7 +1,5 @@
 // The plug-in as the agent sees it: loaded with dlopen, created through its
 // factory, answering its identity, recording events, and destroyed.
-#include <dlfcn.h>
-
 #include <cstring>
 #include <future>
 #include <thread>
@@ -9,26 +7,11 @@
 #include <gtest/gtest.h>
 
 #include "plugin/hts_plugin.h"
+#include "running_plugin.h"
 #include "test_support.h"
 #include "vxtesting.h"
 
 namespace {
-
-class LoadedPlugin
-{
-public:
-    LoadedPlugin() : handle(dlopen(VX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL)) { }
-    ~LoadedPlugin()
-    {
-        if (handle != nullptr) dlclose(handle);
-    }
-    LoadedPlugin(const LoadedPlugin &) = delete;
-    LoadedPlugin &operator=(const LoadedPlugin &) = delete;
-
-    void *Symbol(const char *name) const { return dlsym(handle, name); }
-
-    void *handle;
-};
 
 // The built library, loaded as the agent loads it, and its factory.
 class PluginExports : public testing::Test
@@ -36,25 +19,24 @@ class PluginExports : public testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_NE(lib.handle, nullptr) << dlerror();
-        init = reinterpret_cast<vxPluginInitFunction>(lib.Symbol("vxPluginInit"));
-        ASSERT_NE(init, nullptr);
+        ASSERT_NO_THROW(lib = &vxtest::BuiltPlugin());
+        init = lib->Factory();
     }
 
-    LoadedPlugin lib;
+    const vxPluginLibrary *lib = nullptr;
     vxPluginInitFunction init = nullptr;
 };
 
 TEST_F(PluginExports, AbiRecordBytes)
 {
-    const auto *abi = static_cast<const unsigned char *>(lib.Symbol("vx_plugin_abi"));
+    const auto *abi = static_cast<const unsigned char *>(lib->Symbol("vx_plugin_abi"));
     ASSERT_NE(abi, nullptr);
     const unsigned char expected[32] = {
         'B', 'A', 'X', 'V', 32, 0, 0, 0, 25, 0, 0, 0, 0x09, 0x03, 0x23, 0x20,
         1, 0, 0, 0, 0, 0, 0, 0, 0x60, 0x0b, 0, 0, 72, 0, 0, 0,
     };
     EXPECT_EQ(memcmp(abi, expected, sizeof(expected)), 0);
-    EXPECT_EQ(lib.Symbol("_ZN9htsPlugin10LoadConfigEv"), nullptr) << "internals must stay hidden";
+    EXPECT_EQ(lib->Symbol("_ZN9htsPlugin10LoadConfigEv"), nullptr) << "internals must stay hidden";
 }
 
 TEST_F(PluginExports, FactoryCreatesIdentifiedInstance)
@@ -126,12 +108,8 @@ TEST(PluginObject, ConstructionAndEvents)
 TEST(PluginObject, DestroyingARunningInstanceStopsItsThread)
 {
     vxtest::LogCapture log;
-    LoadedPlugin lib;
-    ASSERT_NE(lib.handle, nullptr) << dlerror();
-    auto init = reinterpret_cast<vxPluginInitFunction>(lib.Symbol("vxPluginInit"));
-    ASSERT_NE(init, nullptr);
-    vxPlugin *plugin = init("running", {});
-    ASSERT_NE(plugin, nullptr);
+    ASSERT_NO_THROW(vxtest::BuiltPlugin());
+    vxPlugin *plugin = vxtest::BuiltPlugin().Create("running", {}).release();
     plugin->Create();
     ASSERT_TRUE(log.WaitFor("running: configuration not loaded"));
 

@@ -133,7 +133,9 @@ TEST(WorkerRequests, ExceptionFromThePosterEndsTheThread)
     {
         LogCapture debug(true);
         plugin.Start();
-        ASSERT_TRUE(debug.WaitFor(": Loading configuration: ", 1, 5s));
+        // A payload for no channel shows the first load has finished.
+        plugin.Queue("{}", { "none" });
+        ASSERT_TRUE(debug.WaitFor("ends: channel not defined: none\n", 1, 5s));
         vxGlobalConfig::SetInstance(nullptr);
         plugin.Queue("{}", { "a" });
         ASSERT_TRUE(debug.WaitFor("ends: thread ended by exception: ", 1, 5s)) << debug.Text();
@@ -164,7 +166,7 @@ TEST(WorkerRequests, OperatorLinesWithoutDebugLogging)
     EXPECT_EQ(log.Count("quiet: Vornix Agent HTTP Sink Plugin v1.2.5: "), 1u) << log.Text();
 
     vx_testing_force_plugin_type(0);
-    vxPlugin *refused = PluginFactory()("refused", {});
+    vxPlugin *refused = BuiltPlugin().Factory()("refused", {});
     vx_testing_force_plugin_type(-1);
     EXPECT_EQ(refused, nullptr);
     EXPECT_EQ(log.Count("Invalid plugin type: refused [0]\n"), 1u) << log.Text();

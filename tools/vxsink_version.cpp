@@ -1,7 +1,5 @@
 #include "vxsink_version.h"
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -11,6 +9,7 @@
 #include "vx_version.h"
 #include "vxlog.h"
 #include "vxplugin.h"
+#include "vxplugin_loader.h"
 #include "vxutils.h"
 
 namespace {
@@ -29,41 +28,22 @@ std::string CurlVersion()
     return text;
 }
 
-bool Fail(const std::string &plugin, const std::string &why)
+// Asks an instance of the plug-in for its identity. The plug-in is loaded
+// and checked as for a run, and the instance is never started.
+bool PrintPlugin(const std::string &plugin)
 {
-    vx_printf("vxsink: %s: %s\n", plugin.c_str(), why.c_str());
-    return false;
-}
-
-// Asks an instance of the plug-in for its identity. The library stays
-// loaded until the process ends, as for a run.
-bool PrintPlugin(const std::string &plugin, vxsinkAbiCheck check)
-{
-    void *library = dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char *why = dlerror();
-        return Fail(plugin, std::string("cannot load plug-in: ") + (why ? why : "unknown error"));
-    }
-    const void *abi = dlsym(library, "vx_plugin_abi");
-    if (abi == nullptr) return Fail(plugin, "not a plug-in: no vx_plugin_abi record");
-    if (std::string why = check(abi); !why.empty()) return Fail(plugin, "refused: " + why);
-    auto init = reinterpret_cast<vxPluginInitFunction>(dlsym(library, "vxPluginInit"));
-    if (init == nullptr) return Fail(plugin, "not a plug-in: no vxPluginInit factory");
-
-    // Never started, so destroying it only joins a thread that never ran.
-    std::unique_ptr<vxPlugin> instance;
+    std::string library_name, name, version;
     try {
-        instance.reset(init("version", {}));
+        vxPluginLibrary library(plugin);
+        vxPluginOwner instance = library.Create("version", {});
+        instance->GetLibrary(library_name);
+        instance->GetName(name);
+        instance->GetVersion(version);
     }
     catch (const std::exception &e) {
-        return Fail(plugin, std::string("factory failed: ") + e.what());
+        vx_printf("vxsink: %s\n", e.what());
+        return false;
     }
-    if (!instance) return Fail(plugin, "factory refused to create instance 'version'");
-
-    std::string library_name, name, version;
-    instance->GetLibrary(library_name);
-    instance->GetName(name);
-    instance->GetVersion(version);
     printf("plug-in library: %s\n", library_name.c_str());
     printf("plug-in name: %s\n", name.c_str());
     printf("plug-in version: %s\n", version.c_str());
@@ -72,7 +52,7 @@ bool PrintPlugin(const std::string &plugin, vxsinkAbiCheck check)
 
 } // namespace
 
-int vxsinkPrintVersion(const std::string &plugin, vxsinkAbiCheck check)
+int vxsinkPrintVersion(const std::string &plugin)
 {
     // The first line is the usual "program version", which help2man reads.
     printf("vxsink %s\n", VX_SINK_HTTP_VERSION);
@@ -80,7 +60,7 @@ int vxsinkPrintVersion(const std::string &plugin, vxsinkAbiCheck check)
     printf("libcurl: %s\n", CurlVersion().c_str());
     fflush(stdout);
     if (plugin.empty()) return 0;
-    bool ok = PrintPlugin(plugin, check);
+    bool ok = PrintPlugin(plugin);
     fflush(stdout);
     return ok ? 0 : 1;
 }

@@ -1,35 +1,22 @@
 #ifndef VX_DELIVERY_SUPPORT_H
 #define VX_DELIVERY_SUPPORT_H
 
-// Small helpers shared by the header-list and poster tests: payloads,
-// channel records pointed at a loopback server, and the two result lines.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+// Small helpers shared by the tests of delivery: channel records pointed at
+// a loopback server, and the plug-in's two result lines.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
-#include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <curl/curl.h>
+#include <gtest/gtest.h>
 
 #include "config/channel_config.h"
-#include "vxplugin.h"
+#include "test_support.h"
 
 namespace vxtest {
-
-inline std::shared_ptr<vxPluginSinkPayload> MakePayload(const std::string &body,
-    uint32_t flags = vxPlugin::FORMAT_JSON)
-{
-    return std::make_shared<vxPluginSinkPayload>(body.size(),
-        reinterpret_cast<const uint8_t *>(body.data()), std::set<std::string>{ "c" },
-        vxFlags<vxPlugin::DispatchFlags>(flags));
-}
 
 // Short limits, so a fault shows as a failed test rather than a long wait.
 inline htsChannelConfig MakeChannel(const std::string &name, const std::string &url)
@@ -72,22 +59,53 @@ inline std::string BinaryBytes(size_t n, uint32_t seed = 1)
     return bytes;
 }
 
-// A loopback port that nothing listens on: bound once, then released.
-inline int UnusedLoopbackPort()
+// A failed post as the plug-in reports it, "TAG: CHANNEL: URL: REASON [CODE]".
+// The reason is libcurl's own text for the failure: tests require it to be
+// there, never its wording.
+struct FailedPost {
+    std::string reason;
+    int code = -1;
+};
+
+// The lines among `lines` that report a failed post to `channel` at `url`.
+// One that starts so but is not of that shape comes back whole as the
+// reason, with code -1, so a test shows it.
+inline std::vector<FailedPost> FailedPosts(const std::vector<std::string> &lines, const std::string &tag,
+    const std::string &channel, const std::string &url)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) throw std::runtime_error("socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
-        close(fd);
-        throw std::runtime_error("cannot bind a loopback port");
+    const std::string prefix = tag + ": " + channel + ": " + url + ": ";
+    std::vector<FailedPost> found;
+    for (const auto &line : lines) {
+        if (line.compare(0, prefix.size(), prefix) != 0) continue;
+        FailedPost f;
+        size_t open = line.rfind(" [");
+        if (open == std::string::npos || open < prefix.size() || line.size() < 3 ||
+            line.compare(line.size() - 2, 2, "]\n") != 0) {
+            f.reason = line;
+            found.push_back(f);
+            continue;
+        }
+        f.reason = line.substr(prefix.size(), open - prefix.size());
+        f.code = std::stoi(line.substr(open + 2, line.size() - open - 4));
+        found.push_back(f);
     }
-    close(fd);
-    return ntohs(addr.sin_port);
+    return found;
+}
+
+// `lines` is exactly one line: a failed post to `c` with libcurl's `code`
+// and a reason.
+inline testing::AssertionResult OnlyFailedPost(const std::vector<std::string> &lines, const std::string &tag,
+    const htsChannelConfig &c, int code)
+{
+    std::string all;
+    for (const auto &line : lines) all += line;
+    auto posts = FailedPosts(lines, tag, c.channel, c.url);
+    if (lines.size() != 1 || posts.size() != 1)
+        return testing::AssertionFailure() << "expected one failed post to " << c.channel << ", logged:\n" << all;
+    if (posts[0].code != code)
+        return testing::AssertionFailure() << "code " << posts[0].code << ", expected " << code << ": " << all;
+    if (posts[0].reason.empty()) return testing::AssertionFailure() << "no reason: " << all;
+    return testing::AssertionSuccess();
 }
 
 // For checks in a child process of a death test: report on standard error

@@ -1,5 +1,3 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -180,20 +178,9 @@ std::string RawHttpServer::Ok(const std::string &body, int code, const std::stri
 
 void RawHttpServer::Start()
 {
-    listen_fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (listen_fd < 0) throw std::runtime_error("socket failed");
-    int one = 1;
-    setsockopt(listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (bind(listen_fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
-        listen(listen_fd, 64) != 0)
-        throw std::runtime_error("cannot listen on loopback");
-    socklen_t len = sizeof(addr);
-    getsockname(listen_fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    port = ntohs(addr.sin_port);
+    listener = std::make_unique<LoopbackSocket>();
+    listener->Listen(64);
+    port = listener->Port();
     acceptor = std::thread([this] { AcceptLoop(); });
 }
 
@@ -207,10 +194,7 @@ void RawHttpServer::Stop()
         done.swap(workers);
     }
     for (auto &w : done) w.join();
-    if (listen_fd >= 0) {
-        close(listen_fd);
-        listen_fd = -1;
-    }
+    listener.reset();
 }
 
 std::string RawHttpServer::Url(const std::string &path) const
@@ -239,9 +223,9 @@ bool RawHttpServer::WaitForRequests(size_t count, std::chrono::milliseconds time
 void RawHttpServer::AcceptLoop()
 {
     while (!stopping) {
-        pollfd p{ listen_fd, POLLIN, 0 };
+        pollfd p{ listener->Fd(), POLLIN, 0 };
         if (poll(&p, 1, 20) <= 0) continue;
-        int fd = accept(listen_fd, nullptr, nullptr);
+        int fd = accept(listener->Fd(), nullptr, nullptr);
         if (fd < 0) continue;
         int number = static_cast<int>(++connections);
         std::lock_guard<std::mutex> guard(workers_lock);

@@ -13,6 +13,8 @@
 
 #include <httplib.h>
 
+#include "test_support.h"
+
 namespace vxtest {
 
 // Self-signed certificate and key for 127.0.0.1, made once per test process.
@@ -141,7 +143,7 @@ private:
 
     Responder responder;
     HeadHook head_hook;
-    int listen_fd = -1;
+    std::unique_ptr<LoopbackSocket> listener;
     int port = 0;
     std::atomic<bool> stopping{ false };
     std::atomic<size_t> connections{ 0 };

@@ -1,5 +1,3 @@
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
@@ -9,22 +7,10 @@
 
 namespace vxtest {
 
-vxPluginInitFunction PluginFactory()
+const vxPluginLibrary &BuiltPlugin()
 {
-    static const vxPluginInitFunction init = [] {
-        void *handle = dlopen(VX_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) return vxPluginInitFunction(nullptr);
-        return reinterpret_cast<vxPluginInitFunction>(dlsym(handle, "vxPluginInit"));
-    }();
-    return init;
-}
-
-std::shared_ptr<vxPluginSinkPayload> MakePayload(const std::string &body,
-    const std::set<std::string> &channels, uint32_t flags)
-{
-    return std::make_shared<vxPluginSinkPayload>(body.size(),
-        reinterpret_cast<const uint8_t *>(body.data()), channels,
-        vxFlags<vxPlugin::DispatchFlags>(flags));
+    static const vxPluginLibrary library(VX_PLUGIN_PATH);
+    return library;
 }
 
 RunningPlugin::RunningPlugin(const std::string &config, const std::string &tag)
@@ -33,21 +19,16 @@ RunningPlugin::RunningPlugin(const std::string &config, const std::string &tag)
     WriteConfig(config);
 }
 
-RunningPlugin::~RunningPlugin() { Delete(); }
+void RunningPlugin::Make()
+{
+    if (plugin) throw std::logic_error("plug-in already made");
+    plugin = BuiltPlugin().CreateSink(tag, { { "conf_filename", path } });
+}
 
 void RunningPlugin::Start()
 {
-    if (plugin) throw std::logic_error("plug-in already started");
-    vxPluginInitFunction init = PluginFactory();
-    if (init == nullptr) throw std::runtime_error(std::string("cannot load the plug-in: ") + dlerror());
-    vxPlugin *made = init(tag, { { "conf_filename", path } });
-    if (made == nullptr) throw std::runtime_error("the factory refused the instance");
-    auto *sink = dynamic_cast<vxPluginSink *>(made);
-    if (sink == nullptr) {
-        delete made;
-        throw std::runtime_error("the factory made no sink");
-    }
-    plugin.reset(sink);
+    if (started) throw std::logic_error("plug-in already started");
+    if (!plugin) Make();
     plugin->Create();
     started = true;
 }
@@ -74,7 +55,7 @@ std::weak_ptr<vxPluginSinkPayload> RunningPlugin::Queue(
 std::weak_ptr<vxPluginSinkPayload> RunningPlugin::Queue(const std::string &body,
     const std::set<std::string> &channels, uint32_t flags)
 {
-    return Queue(MakePayload(body, channels, flags));
+    return Queue(MakePayload(body, flags, channels));
 }
 
 void RunningPlugin::Reload() { plugin->DispatchEvent(vxPlugin::EVENT_RELOAD); }
@@ -90,12 +71,7 @@ std::chrono::milliseconds RunningPlugin::Terminate()
         std::chrono::steady_clock::now() - start);
 }
 
-void RunningPlugin::Delete()
-{
-    if (!plugin) return;
-    if (started) plugin->Terminate();
-    plugin.reset();
-}
+void RunningPlugin::Delete() { plugin.reset(); }
 
 htsPlugin &RunningPlugin::Object()
 {

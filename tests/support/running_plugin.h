@@ -7,20 +7,21 @@
 #include <set>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "test_support.h"
 #include "vxplugin.h"
+#include "vxplugin_loader.h"
 
 class htsPlugin;
 
 namespace vxtest {
 
-// The built plug-in's factory. The library is loaded on first use and kept
-// for the rest of the process, as the agent does; null when it cannot load.
-vxPluginInitFunction PluginFactory();
-
-std::shared_ptr<vxPluginSinkPayload> MakePayload(const std::string &body,
-    const std::set<std::string> &channels,
-    uint32_t flags = vxPlugin::FORMAT_JSON);
+// The built plug-in, opened and checked by the agent library's loader on
+// first use and kept for the rest of the process, as the agent keeps it:
+// instances of earlier tests may have left libcurl state behind. Throws
+// the loader's refusal when it cannot be loaded.
+const vxPluginLibrary &BuiltPlugin();
 
 // One instance of the plug-in driven as the agent drives it: made by the
 // exported factory for a configuration file of its own, started with
@@ -31,12 +32,14 @@ class RunningPlugin
 {
 public:
     explicit RunningPlugin(const std::string &config, const std::string &tag = "http-test");
-    // Stops the thread (if still running) and deletes the instance.
-    ~RunningPlugin();
     RunningPlugin(const RunningPlugin &) = delete;
     RunningPlugin &operator=(const RunningPlugin &) = delete;
 
-    // Makes the instance and starts its thread; the first pass loads the file.
+    // Makes the instance, not started yet: events dispatched now wait for
+    // its first pass.
+    void Make();
+    // Starts its thread, making the instance first if need be; the first
+    // pass loads the file.
     void Start();
 
     // Replaces the file in one step (write aside, then rename), so a reload
@@ -55,6 +58,8 @@ public:
     // Asks the thread to stop and waits for it to end; returns how long that
     // took. The instance stays alive for inspection until Delete().
     std::chrono::milliseconds Terminate();
+    // Stops the thread (if still running) and deletes the instance; also
+    // done when this object goes.
     void Delete();
 
     vxPluginSink &Sink() { return *plugin; }
@@ -65,8 +70,22 @@ private:
     TempDir dir;
     std::string tag;
     std::string path;
-    std::unique_ptr<vxPluginSink> plugin;
+    vxPluginSinkOwner plugin;
     bool started = false;
+};
+
+// What a test that drives the plug-in through its exports stands in: the
+// built library loaded, every log line captured (debug lines too), and a
+// global configuration published. `Base` is testing::Test or one of
+// testing::TestWithParam.
+template <class Base = testing::Test>
+class PluginFixture : public Base
+{
+protected:
+    void SetUp() override { ASSERT_NO_THROW(BuiltPlugin()); }
+
+    LogCapture log;
+    GlobalConfigScope global;
 };
 
 } // namespace vxtest

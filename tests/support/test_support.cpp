@@ -1,3 +1,8 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -85,6 +90,39 @@ std::string TempDir::Write(const std::string &name, const std::string &text) con
     if (!out) throw std::runtime_error("cannot write " + file.string());
     return file.string();
 }
+
+std::shared_ptr<vxPluginSinkPayload> MakePayload(const std::string &body,
+    uint32_t flags, const std::set<std::string> &channels)
+{
+    return std::make_shared<vxPluginSinkPayload>(body.size(),
+        reinterpret_cast<const uint8_t *>(body.data()), channels,
+        vxFlags<vxPlugin::DispatchFlags>(flags));
+}
+
+LoopbackSocket::LoopbackSocket()
+{
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error("socket failed");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        close(fd);
+        throw std::runtime_error("cannot bind a loopback port");
+    }
+    port = ntohs(addr.sin_port);
+}
+
+LoopbackSocket::~LoopbackSocket() { close(fd); }
+
+void LoopbackSocket::Listen(int backlog)
+{
+    if (listen(fd, backlog) != 0) throw std::runtime_error("cannot listen on loopback");
+}
+
+int UnusedLoopbackPort() { return LoopbackSocket().Port(); }
 
 bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout)
 {

@@ -3,14 +3,18 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "vxconfig.h"
 #include "vxlog.h"
+#include "vxplugin.h"
 
 namespace vxtest {
 
@@ -42,16 +46,34 @@ private:
 };
 
 // Publishes a global configuration for the scope of a test.
-class GlobalConfigScope
+using GlobalConfigScope = vxGlobalConfigScope;
+
+// A payload holding a copy of `body`, addressed to `channels`.
+std::shared_ptr<vxPluginSinkPayload> MakePayload(const std::string &body,
+    uint32_t flags = vxPlugin::FORMAT_JSON, const std::set<std::string> &channels = { "c" });
+
+// A TCP socket bound to a loopback port of the kernel's choosing, closed
+// with the object. Bound but not listening, the port is reserved: nothing
+// else can take it, and every connection to it is refused.
+class LoopbackSocket
 {
 public:
-    GlobalConfigScope() { vxGlobalConfig::SetInstance(&config); }
-    ~GlobalConfigScope() { vxGlobalConfig::SetInstance(nullptr); }
-    GlobalConfigScope(const GlobalConfigScope &) = delete;
-    GlobalConfigScope &operator=(const GlobalConfigScope &) = delete;
+    LoopbackSocket();
+    ~LoopbackSocket();
+    LoopbackSocket(const LoopbackSocket &) = delete;
+    LoopbackSocket &operator=(const LoopbackSocket &) = delete;
 
-    vxGlobalConfig config;
+    int Fd() const { return fd; }
+    int Port() const { return port; }
+    void Listen(int backlog);
+
+private:
+    int fd = -1;
+    int port = 0;
 };
+
+// A loopback port that nothing listens on: bound once, then released.
+int UnusedLoopbackPort();
 
 // A fresh folder removed with its contents at the end of the scope.
 class TempDir

@@ -1,0 +1,42 @@
+#ifndef VXSINK_OPTIONS_H
+#define VXSINK_OPTIONS_H
+
+#include <map>
+#include <set>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "vxconfig.h"
+
+namespace vxsink {
+
+constexpr int exit_ok = 0;
+constexpr int exit_failure = 1;
+constexpr int exit_usage = 2;
+
+struct Options {
+    std::string plugin;
+    std::string config;
+    std::set<std::string> channels;
+    std::string tag = "http";
+    bool msgpack = false;
+    bool gzip = false;
+    std::map<std::string, std::string> vars;
+    std::map<vxUUID, std::string> uuids;
+    bool debug = false;
+    bool debug_curl = false;
+    std::vector<std::string> files;
+    bool version = false;
+};
+
+// Returns the options, or the exit status when the program should end now
+// (after --help, or a usage error already reported).
+std::variant<Options, int> ParseArguments(int argc, char **argv);
+
+// Every complaint of the program, as one "vxsink: ..." line on the log.
+void Error(const std::string &text);
+
+} // namespace vxsink
+
+#endif
