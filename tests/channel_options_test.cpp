@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <sstream>
 
@@ -334,6 +335,34 @@ INSTANTIATE_TEST_SUITE_P(Files, ChannelOptionsRefusal,
                 "a": {"url": "https://h/", "tls_client_cert": "{missing}"}}})",
             "tag: a: cannot read tls_client_cert: " + Reason(ENOENT) }),
     [](const auto &info) { return std::string(info.param.name); });
+
+// The example's switched-off channel loads as written once switched on,
+// with its files where it names them.
+TEST(ChannelOptionsLoad, ExampleSecureChannelLoadsWhenEnabled)
+{
+    TempDir dir;
+    for (const char *name : { "collector-ca.pem", "agent.pem", "agent.key" }) dir.Write(name, "-\n");
+    std::ifstream in(VX_SOURCE_DIR "/examples/sink-http.json");
+    std::stringstream text;
+    text << in.rdbuf();
+    json root = json::parse(text.str(), nullptr, true, true);
+    json &secure = root["channels"]["secure"];
+    secure["enable"] = true;
+    for (const char *key : { "tls_ca_file", "tls_client_cert", "tls_client_key" }) {
+        std::string path = secure.at(key);
+        ASSERT_EQ(path.rfind("/etc/vornixd/certs/", 0), 0u) << key;
+        secure[key] = (dir.Path() / std::filesystem::path(path).filename()).string();
+    }
+
+    htsConfiguration config = Read(root.dump(), { { "${uuid_site}", "site-1" }, { "${agent_key_password}", "pw" } });
+    const json described = config.channels.at("secure").Describe();
+    EXPECT_EQ(described.at("url"), "https://collector.example.com/ingest/site-1/flows");
+    EXPECT_EQ(described.at("tls_client_key_password"), "pw");
+    EXPECT_EQ(described.at("tls_min_version"), "1.2");
+    EXPECT_EQ(described.at("proxy"), "http://proxy.example.com:3128");
+    EXPECT_EQ(described.at("success_codes"), json({ 200, 202 }));
+    EXPECT_EQ(config.channels.at("flows").Describe().at("success_codes"), json({ 200 }));
+}
 
 // Keys of the first release keep skipping a value of another type; a
 // disabled channel is not read at all.
