@@ -1,3 +1,12 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <span>
+#include <type_traits>
 #include <variant>
 
 #include "config/channel_config.h"
@@ -21,6 +30,31 @@ bool BreaksHeaderLine(const std::string &text)
     return text.find_first_of("\r\n") != std::string::npos;
 }
 
+// What a text value must name beyond being a text.
+enum class Check : uint8_t {
+    None,
+    File,       // a file that can be read
+    Folder,     // a folder that can be read
+    PinnedKey,  // "sha256//" hashes, or else a file that can be read
+};
+
+// One text a choice key accepts, and the member value it stands for.
+struct Choice {
+    const char *text;
+    uint8_t value;
+};
+
+const Choice tls_min_versions[] = {
+    { "1.2", static_cast<uint8_t>(htsTlsMinVersion::Tls1_2) },
+    { "1.3", static_cast<uint8_t>(htsTlsMinVersion::Tls1_3) },
+};
+
+const Choice http_versions[] = {
+    { "1.1", static_cast<uint8_t>(htsHttpVersion::Http1_1) },
+    { "2", static_cast<uint8_t>(htsHttpVersion::Http2) },
+    { "2-prior-knowledge", static_cast<uint8_t>(htsHttpVersion::Http2PriorKnowledge) },
+};
+
 // One configuration key of a record. Rows are read in table order, which is
 // also the order in which a bad value is reported.
 struct ChannelKey {
@@ -28,8 +62,18 @@ struct ChannelKey {
     // Also read at the top level as the default that every channel takes.
     bool inherited;
     std::variant<uint32_t htsChannelConfig::*, bool htsChannelConfig::*,
-        std::string htsChannelConfig::*, std::map<std::string, std::string> htsChannelConfig::*>
+        std::string htsChannelConfig::*, std::map<std::string, std::string> htsChannelConfig::*,
+        std::optional<std::string> htsChannelConfig::*, htsTlsMinVersion htsChannelConfig::*,
+        htsHttpVersion htsChannelConfig::*, std::vector<long> htsChannelConfig::*>
         member;
+    // The keys of the first release skip a value of another type without a
+    // word, as they always have; every later key refuses it like any other
+    // bad value, so a mistake never passes for the default.
+    bool strict = false;
+    Check check = Check::None;
+    std::span<const Choice> choices = {};
+    // Never printed, not even in a refusal.
+    bool secret = false;
 };
 
 const ChannelKey channel_keys[] = {
@@ -39,7 +83,109 @@ const ChannelKey channel_keys[] = {
     { "tls_version1", true, &htsChannelConfig::tls_version1 },
     { "url", false, &htsChannelConfig::url },
     { "headers", false, &htsChannelConfig::headers },
+    { "tls_ca_file", true, &htsChannelConfig::tls_ca_file, true, Check::File },
+    { "tls_ca_path", true, &htsChannelConfig::tls_ca_path, true, Check::Folder },
+    { "tls_client_cert", true, &htsChannelConfig::tls_client_cert, true, Check::File },
+    { "tls_client_key", true, &htsChannelConfig::tls_client_key, true, Check::File },
+    { "tls_client_key_password", true, &htsChannelConfig::tls_client_key_password, true, Check::None, {},
+        true },
+    { "tls_min_version", true, &htsChannelConfig::tls_min_version, true, Check::None, tls_min_versions },
+    { "tls_pinned_public_key", true, &htsChannelConfig::tls_pinned_public_key, true, Check::PinnedKey },
+    { "proxy", true, &htsChannelConfig::proxy, true },
+    { "http_version", true, &htsChannelConfig::http_version, true, Check::None, http_versions },
+    { "success_codes", true, &htsChannelConfig::success_codes, true },
 };
+
+[[noreturn]] void ThrowInvalid(const ChannelKey &key, const nlohmann::json &value)
+{
+    // The value as the file wrote it, escaped by the JSON writer, so it
+    // cannot forge a line of its own.
+    const std::string text =
+        key.secret ? std::string(htsMasked) : value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    throw htsKeyError(key.name, std::string("invalid value for ") + key.name + ": " + text);
+}
+
+[[noreturn]] void ThrowUnreadable(const ChannelKey &key, const std::string &channel, int error)
+{
+    char buffer[256];
+    const char *reason = strerror_r(error, buffer, sizeof(buffer));
+    throw htsKeyError(key.name,
+        htsEscapeControl(channel) + ": cannot read " + key.name + ": " + reason);
+}
+
+// Opening is what libcurl will do at the first post; doing it at load turns
+// a typo into a refused file instead of a silent change of verification.
+// Non-blocking, so a named pipe cannot hold the load.
+void CheckReadable(const ChannelKey &key, const std::string &channel, const std::string &path, bool folder)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (folder ? O_DIRECTORY : 0));
+    int error = (fd < 0) ? errno : 0;
+    if (fd >= 0) {
+        struct stat st;
+        if (!folder && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) error = EISDIR;
+        close(fd);
+    }
+    if (error != 0) ThrowUnreadable(key, channel, error);
+}
+
+bool IsBase64Char(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+}
+
+// "sha256//" and the base64 of a 32-byte hash, any number of them joined
+// by ";".
+bool IsPinnedHashList(std::string_view text)
+{
+    constexpr std::string_view prefix = "sha256//";
+    for (;;) {
+        const size_t end = std::min(text.find(';'), text.size());
+        std::string_view hash = text.substr(0, end);
+        if (hash.substr(0, prefix.size()) != prefix) return false;
+        hash.remove_prefix(prefix.size());
+        if (hash.size() != 44 || hash[43] != '=' ||
+            !std::all_of(hash.begin(), hash.begin() + 43, IsBase64Char))
+            return false;
+        if (end == text.size()) return true;
+        text.remove_prefix(end + 1);
+    }
+}
+
+// Applies the check of `key` to an expanded text; an empty text means "not
+// set" and names nothing.
+void CheckText(const ChannelKey &key, const std::string &channel, const std::string &text,
+    const nlohmann::json &value)
+{
+    if (text.empty()) return;
+    switch (key.check) {
+    case Check::None: break;
+    case Check::File: CheckReadable(key, channel, text, false); break;
+    case Check::Folder: CheckReadable(key, channel, text, true); break;
+    case Check::PinnedKey:
+        if (text.rfind("sha256//", 0) == 0) {
+            if (!IsPinnedHashList(text)) ThrowInvalid(key, value);
+        }
+        else
+            CheckReadable(key, channel, text, false);
+        break;
+    }
+}
+
+std::vector<long> StatusCodes(const ChannelKey &key, const nlohmann::json &value)
+{
+    // An empty list would make every answer a failure: a mistake, not a wish.
+    if (!value.is_array() || value.empty()) ThrowInvalid(key, value);
+    std::vector<long> codes;
+    for (const auto &code : value) {
+        if (!code.is_number_integer()) ThrowInvalid(key, value);
+        const auto number = code.get<int64_t>();
+        if (number < 100 || number > 599) ThrowInvalid(key, value);
+        codes.push_back(static_cast<long>(number));
+    }
+    std::sort(codes.begin(), codes.end());
+    codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+    return codes;
+}
 
 template <typename... F>
 struct Overload : F... {
@@ -83,6 +229,17 @@ void htsChannelConfig::Load(std::map<std::string, std::string> &vars,
     for (const ChannelKey &key : channel_keys) {
         const nlohmann::json *value = Find(j, key.name);
         if (value == nullptr) continue;
+        // The value of a text key with its variables filled in, or the
+        // refusal of a value that is no text.
+        auto expanded = [&]() -> std::optional<std::string> {
+            if (!value->is_string()) {
+                if (key.strict) ThrowInvalid(key, *value);
+                return std::nullopt;
+            }
+            std::string text;
+            vx_expand_variables(value->get_ref<const std::string &>(), text, vars);
+            return text;
+        };
         std::visit(Overload{
                        [&](uint32_t htsChannelConfig::*m) {
                            // Only a non-negative integer literal counts; a
@@ -94,9 +251,30 @@ void htsChannelConfig::Load(std::map<std::string, std::string> &vars,
                            if (value->is_boolean()) this->*m = value->get<bool>();
                        },
                        [&](std::string htsChannelConfig::*m) {
-                           if (value->is_string())
-                               vx_expand_variables(value->get_ref<const std::string &>(), this->*m, vars);
+                           if (!key.strict) {
+                               if (value->is_string())
+                                   vx_expand_variables(value->get_ref<const std::string &>(), this->*m, vars);
+                               return;
+                           }
+                           std::string text = *expanded();
+                           CheckText(key, name, text, *value);
+                           this->*m = std::move(text);
                        },
+                       [&](std::optional<std::string> htsChannelConfig::*m) {
+                           std::optional<std::string> text = expanded();
+                           if (text) this->*m = std::move(*text);
+                       },
+                       [&]<typename E>(E htsChannelConfig::*m)
+                           requires std::is_enum_v<E>
+                       {
+                           std::optional<std::string> text = expanded();
+                           if (!text) return;
+                           auto it = std::find_if(key.choices.begin(), key.choices.end(),
+                               [&](const Choice &c) { return *text == c.text; });
+                           if (it == key.choices.end()) ThrowInvalid(key, *value);
+                           this->*m = static_cast<E>(it->value);
+                       },
+                       [&](std::vector<long> htsChannelConfig::*m) { this->*m = StatusCodes(key, *value); },
                        [&](std::map<std::string, std::string> htsChannelConfig::*m) {
                            if (value->is_object()) LoadHeaders(this->*m, vars, name, *value);
                        },
@@ -117,7 +295,28 @@ nlohmann::json htsChannelConfig::Describe() const
 {
     nlohmann::json j = nlohmann::json::object();
     j["channel"] = channel;
-    for (const ChannelKey &key : channel_keys)
-        std::visit([&](auto m) { j[key.name] = this->*m; }, key.member);
+    for (const ChannelKey &key : channel_keys) {
+        std::visit(Overload{
+                       [&](const auto m) { j[key.name] = this->*m; },
+                       [&](std::optional<std::string> htsChannelConfig::*m) {
+                           j[key.name] = (this->*m) ? nlohmann::json(*(this->*m)) : nlohmann::json();
+                       },
+                       [&]<typename E>(E htsChannelConfig::*m)
+                           requires std::is_enum_v<E>
+                       {
+                           j[key.name] = nullptr;
+                           for (const Choice &c : key.choices)
+                               if (static_cast<E>(c.value) == this->*m) j[key.name] = c.text;
+                       },
+                   },
+            key.member);
+    }
     return j;
+}
+
+bool htsChannelConfig::Succeeded(long status) const noexcept
+{
+    for (long code : success_codes)
+        if (code == status) return true;
+    return false;
 }

@@ -3,12 +3,40 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "config/curl_slist.h"
 #include "vxplugin.h"
+
+// The lowest TLS version a channel accepts, beyond libcurl's own choice.
+enum class htsTlsMinVersion : uint8_t { Default, Tls1_2, Tls1_3 };
+
+// The HTTP version a channel asks for.
+enum class htsHttpVersion : uint8_t {
+    Default,
+    Http1_1,
+    Http2,               // over TLS where the collector offers it
+    Http2PriorKnowledge, // cleartext, without asking first
+};
+
+// A value of one key that a record refuses. The text names the key, but not
+// the instance: the loader, which knows the tag, puts that in front.
+class htsKeyError : public std::runtime_error
+{
+public:
+    htsKeyError(std::string key, const std::string &message)
+        : std::runtime_error(message), key_name(std::move(key)) { }
+    const std::string &Key() const noexcept { return key_name; }
+
+private:
+    std::string key_name;
+};
 
 // Everything needed to deliver payloads to one channel. The loader also uses
 // one for the values read from the top level of the file (the defaults).
@@ -28,10 +56,13 @@ public:
     htsChannelConfig &operator=(htsChannelConfig &&other) noexcept = default;
     virtual ~htsChannelConfig();
 
-    // Fills the record from one JSON object; keys that are absent or of
-    // another type leave their member unchanged. Throws the JSON library's
-    // type error for a header value that is not a string, and vxException for
-    // a header that would break the request's header block.
+    // Fills the record from one JSON object; absent keys leave their member
+    // unchanged, and so do keys of the first release given a value of
+    // another type. Throws the JSON library's type error for a header value
+    // that is not a string, vxException for a header that would break the
+    // request's header block, and htsKeyError for a value of a later key that
+    // is of the wrong type, out of its range, or names a file or folder that
+    // cannot be read.
     void Load(std::map<std::string, std::string> &vars,
         const std::string &name, const nlohmann::json &j);
 
@@ -39,7 +70,9 @@ public:
     void InheritFrom(const htsChannelConfig &defaults);
 
     // Every setting by its configuration key (the channel name under
-    // "channel"), for tests, tools and status.
+    // "channel"), for tests, tools and status; null for a choice left to
+    // libcurl. Holds the settings as they are, secrets included: not a text
+    // for the log.
     nlohmann::json Describe() const;
 
     // The cached header list for a payload's flags, built on first use;
@@ -56,6 +89,24 @@ public:
 
     htsHeaderListSlot header_list;
     htsHeaderListSlot header_list_gz;
+
+    // TLS beyond verification on or off. An empty text leaves the choice to
+    // libcurl (the system's authorities, no client certificate, no pin).
+    std::string tls_ca_file;
+    std::string tls_ca_path;
+    std::string tls_client_cert;
+    std::string tls_client_key;
+    std::string tls_client_key_password;
+    htsTlsMinVersion tls_min_version = htsTlsMinVersion::Default;
+    std::string tls_pinned_public_key;
+    // Absent: libcurl's choice (the proxy variables of the environment);
+    // empty: straight to the collector whatever the environment says.
+    std::optional<std::string> proxy;
+    htsHttpVersion http_version = htsHttpVersion::Default;
+    // HTTP statuses that end a post without a line, ascending.
+    std::vector<long> success_codes{ 200 };
+
+    bool Succeeded(long status) const noexcept;
 };
 
 #endif

@@ -20,6 +20,40 @@ const UUIDVariables &uuid_variables()
     return table;
 }
 
+// The defaults and every enabled channel of a parsed file.
+htsConfiguration ReadRecords(const std::string &tag, const nlohmann::json &root,
+    htsExpansionVariables &vars)
+{
+    htsConfiguration config;
+    config.defaults.Load(vars, "defaults", root);
+
+    if (root.is_object() && root.contains("channels")) {
+        const nlohmann::json &jchannels = root["channels"];
+        // Converting a value that is not an object raises the library's own
+        // type error, which is the text an operator sees for it.
+        if (!jchannels.is_object())
+            (void)jchannels.get<std::map<std::string, nlohmann::json>>();
+
+        // Objects iterate in ascending key order.
+        for (const auto &[name, value] : jchannels.items()) {
+            if (value.is_object()) {
+                auto enable = value.find("enable");
+                if (enable != value.end() && enable->is_boolean() && !enable->get<bool>())
+                    continue;
+            }
+
+            htsChannelConfig r;
+            r.InheritFrom(config.defaults);
+            r.Load(vars, name, value);
+            if (r.url.empty())
+                throw vxException("%s: required parameter missing: %s", tag.c_str(), "url");
+
+            config.channels.emplace(name, std::move(r));
+        }
+    }
+    return config;
+}
+
 } // namespace
 
 htsExpansionVariables htsMakeExpansionVariables()
@@ -62,32 +96,10 @@ htsConfiguration htsReadConfiguration(const std::string &tag, const std::string 
             path.c_str(), e.what());
     }
 
-    htsConfiguration config;
-    config.defaults.Load(vars, "defaults", root);
-
-    if (root.is_object() && root.contains("channels")) {
-        const nlohmann::json &jchannels = root["channels"];
-        // Converting a value that is not an object raises the library's own
-        // type error, which is the text an operator sees for it.
-        if (!jchannels.is_object())
-            (void)jchannels.get<std::map<std::string, nlohmann::json>>();
-
-        // Objects iterate in ascending key order.
-        for (const auto &[name, value] : jchannels.items()) {
-            if (value.is_object()) {
-                auto enable = value.find("enable");
-                if (enable != value.end() && enable->is_boolean() && !enable->get<bool>())
-                    continue;
-            }
-
-            htsChannelConfig r;
-            r.InheritFrom(config.defaults);
-            r.Load(vars, name, value);
-            if (r.url.empty())
-                throw vxException("%s: required parameter missing: %s", tag.c_str(), "url");
-
-            config.channels.emplace(name, std::move(r));
-        }
+    try {
+        return ReadRecords(tag, root, vars);
     }
-    return config;
+    catch (const htsKeyError &e) {
+        throw vxException("%s: %s", tag.c_str(), e.what());
+    }
 }

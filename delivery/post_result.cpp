@@ -1,11 +1,15 @@
+#include "config/log_text.h"
 #include "delivery/post_result.h"
 #include "vxlog.h"
 
 namespace {
 
+// Masked here, on the way to the log, rather than kept in the record: only
+// failures pay for it, and a record whose URL was set without a load still
+// prints it.
 void LogFailure(const std::string &tag, const htsChannelConfig &channel, const char *reason, CURLcode code)
 {
-    vx_printf("%s: %s: %s: %s [%d]\n", tag.c_str(), channel.channel.c_str(), channel.url.c_str(),
+    vx_printf("%s: %s: %s: %s [%d]\n", tag.c_str(), channel.channel.c_str(), htsMaskUrl(channel.url).c_str(),
         reason, static_cast<int>(code));
 }
 
@@ -31,9 +35,10 @@ htsPostOutcome htsReportPost(const std::string &tag, const htsChannelConfig &cha
     }
 
     outcome.status = status;
-    if (status != 200) {
+    outcome.succeeded = channel.Succeeded(status);
+    if (!outcome.succeeded) {
         vx_printf("%s: %s: %s: HTTP: %d\n", tag.c_str(), channel.channel.c_str(),
-            channel.url.c_str(), static_cast<int>(status));
+            htsMaskUrl(channel.url).c_str(), static_cast<int>(status));
     }
     return outcome;
 }

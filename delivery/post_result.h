@@ -7,18 +7,21 @@
 
 #include "config/channel_config.h"
 
-// How one post ended: libcurl's code (CURLE_OK when an answer came) and the
-// answer's HTTP status (0 without one).
+// How one post ended: libcurl's code (CURLE_OK when an answer came), the
+// answer's HTTP status (0 without one), and whether the channel counts that
+// status as a success.
 struct htsPostOutcome {
     CURLcode code = CURLE_OK;
     long status = 0;
+    bool succeeded = false;
 
-    bool Delivered() const noexcept { return code == CURLE_OK && status == 200; }
+    bool Delivered() const noexcept { return code == CURLE_OK && succeeded; }
 };
 
 // Reads the outcome of a finished transfer on `handle` that ended with `rc`
-// and logs anything but a 200 answer with the tag, channel and URL.
-// `error_buffer` is the handle's error buffer.
+// and logs anything but one of the channel's success codes (200 unless the
+// channel says otherwise) with the tag, channel and URL, its password
+// masked. `error_buffer` is the handle's error buffer.
 htsPostOutcome htsReportPost(const std::string &tag, const htsChannelConfig &channel,
     CURL *handle, CURLcode rc, const char *error_buffer);
 

@@ -3,6 +3,7 @@
 #define CURL_DISABLE_DEPRECATION 1
 
 #include <mutex>
+#include <string>
 
 #include "delivery/transfer_options.h"
 
@@ -69,6 +70,67 @@ void RestrictProtocols(CURL *handle, OptionSetter &set)
         set.Check(CURLOPT_REDIR_PROTOCOLS_STR, rc);
 }
 
+// libcurl's own authorities, built into the library. Setting them back is
+// the only way to undo a channel's: a null authority means none at all.
+struct BuiltInAuthorities {
+    CURLcode code = CURLE_OK;
+    const char *file = nullptr;
+    const char *folder = nullptr;
+};
+
+const BuiltInAuthorities &BuiltIns(CURL *handle)
+{
+    static const BuiltInAuthorities built_in = [handle] {
+        BuiltInAuthorities b;
+        char *file = nullptr;
+        char *folder = nullptr;
+        b.code = curl_easy_getinfo(handle, CURLINFO_CAINFO, &file);
+        if (b.code == CURLE_OK) b.code = curl_easy_getinfo(handle, CURLINFO_CAPATH, &folder);
+        b.file = file;
+        b.folder = folder;
+        return b;
+    }();
+    return built_in;
+}
+
+// An empty text is "not set": libcurl's default for every option below.
+const char *TextOrNull(const std::string &text) { return text.empty() ? nullptr : text.c_str(); }
+
+long SslVersion(const htsChannelConfig &channel)
+{
+    switch (channel.tls_min_version) {
+    case htsTlsMinVersion::Tls1_2: return CURL_SSLVERSION_TLSv1_2;
+    case htsTlsMinVersion::Tls1_3: return CURL_SSLVERSION_TLSv1_3;
+    case htsTlsMinVersion::Default: break;
+    }
+    return channel.tls_version1 ? CURL_SSLVERSION_TLSv1 : CURL_SSLVERSION_DEFAULT;
+}
+
+long HttpVersion(htsHttpVersion version)
+{
+    switch (version) {
+    case htsHttpVersion::Http1_1: return CURL_HTTP_VERSION_1_1;
+    case htsHttpVersion::Http2: return CURL_HTTP_VERSION_2TLS;
+    case htsHttpVersion::Http2PriorKnowledge: return CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE;
+    case htsHttpVersion::Default: break;
+    }
+    return CURL_HTTP_VERSION_NONE;
+}
+
+// A channel's own authorities replace the system's rather than adding to
+// them: either one named leaves the other unset.
+void SetAuthorities(CURL *handle, const htsChannelConfig &channel, OptionSetter &set)
+{
+    if (channel.tls_ca_file.empty() && channel.tls_ca_path.empty()) {
+        const BuiltInAuthorities &built_in = BuiltIns(handle);
+        set.Check(CURLOPT_CAINFO, built_in.code);
+        set.Set(CURLOPT_CAINFO, built_in.file).Set(CURLOPT_CAPATH, built_in.folder);
+        return;
+    }
+    set.Set(CURLOPT_CAINFO, TextOrNull(channel.tls_ca_file))
+        .Set(CURLOPT_CAPATH, TextOrNull(channel.tls_ca_path));
+}
+
 } // namespace
 
 long htsTimeoutSeconds(uint32_t seconds) noexcept
@@ -107,13 +169,21 @@ htsOptionResult htsSetPostOptions(CURL *handle, const htsChannelConfig &channel,
     curl_slist *headers, const vxPluginSinkPayload &payload)
 {
     OptionSetter set(handle);
-    // A handle may serve every channel: each post sets its own channel's TLS
-    // choices, back to full verification where it wants it.
+    // A handle may serve every channel: each post sets every choice of its
+    // own channel, back to libcurl's default where the channel makes none,
+    // so nothing of an earlier post's channel (relaxed verification, an
+    // authority, a client certificate, a proxy) carries over. libcurl keys
+    // connection reuse on these too, so neither does a connection.
     set.Set(CURLOPT_SSL_VERIFYPEER, channel.tls_verify ? 1L : 0L)
         .Set(CURLOPT_SSL_VERIFYHOST, channel.tls_verify ? 2L : 0L)
-        .Set(CURLOPT_SSLVERSION,
-            channel.tls_version1 ? static_cast<long>(CURL_SSLVERSION_TLSv1)
-                                 : static_cast<long>(CURL_SSLVERSION_DEFAULT))
+        .Set(CURLOPT_SSLVERSION, SslVersion(channel));
+    SetAuthorities(handle, channel, set);
+    set.Set(CURLOPT_SSLCERT, TextOrNull(channel.tls_client_cert))
+        .Set(CURLOPT_SSLKEY, TextOrNull(channel.tls_client_key))
+        .Set(CURLOPT_KEYPASSWD, TextOrNull(channel.tls_client_key_password))
+        .Set(CURLOPT_PINNEDPUBLICKEY, TextOrNull(channel.tls_pinned_public_key))
+        .Set(CURLOPT_PROXY, channel.proxy ? channel.proxy->c_str() : nullptr)
+        .Set(CURLOPT_HTTP_VERSION, HttpVersion(channel.http_version))
         .Set(CURLOPT_HTTPHEADER, headers)
         .Set(CURLOPT_URL, channel.url.c_str())
         .Set(CURLOPT_CONNECTTIMEOUT, htsTimeoutSeconds(channel.timeout_connect))

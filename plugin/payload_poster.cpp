@@ -1,5 +1,6 @@
 #include <new>
 
+#include "config/log_text.h"
 #include "delivery/post_result.h"
 #include "delivery/transfer_callbacks.h"
 #include "delivery/transfer_options.h"
@@ -66,7 +67,7 @@ void htsPlugin::PostPayload(htsChannelConfig &channel,
         // Sending without the content type and encoding lines would deliver
         // a body the collector cannot read.
         vx_printf("%s: %s: %s: %s\n", tag.c_str(), channel.channel.c_str(),
-            channel.url.c_str(), "unable to build header list, payload not sent");
+            htsMaskUrl(channel.url).c_str(), "unable to build header list, payload not sent");
         return;
     }
 
