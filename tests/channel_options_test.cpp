@@ -568,6 +568,8 @@ TEST_F(ChannelOptions, MinimumTlsVersion)
         { "1.2 server, minimum 1.3", &tls12, "1.3", false, false },
         // Right after the refusal: the minimum went with its channel.
         { "1.2 server, no minimum again", &tls12, std::nullopt, false, true },
+        // "tls_version1" asks for TLS 1.0 or later, never for the newest only.
+        { "1.2 server, tls_version1", &tls12, std::nullopt, true, true },
         { "1.2 server, tls_version1 and minimum 1.3", &tls12, "1.3", true, false },
         { "1.3 server, minimum 1.2", &tls13, "1.2", false, true },
         { "1.3 server, minimum 1.3", &tls13, "1.3", false, true },
