@@ -188,16 +188,7 @@ TEST(TransferResult, UnreadableResponseCodeLogsTheGetinfoCode)
 // once the authority check is off.
 const TestCertificate &WrongNameCertificate()
 {
-    static TempDir dir;
-    static const TestCertificate cert = [] {
-        TestCertificate c{ (dir.Path() / "cert.pem").string(), (dir.Path() / "key.pem").string() };
-        std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2"
-                              " -subj /CN=wrong.invalid -addext subjectAltName=DNS:wrong.invalid"
-                              " -keyout '" + c.key_path + "' -out '" + c.cert_path + "' >/dev/null 2>&1";
-        if (std::system(command.c_str()) != 0)
-            throw std::runtime_error("cannot make a test certificate with openssl");
-        return c;
-    }();
+    static const TestCertificate cert = MakeSelfSignedCertificate("/CN=wrong.invalid", "DNS:wrong.invalid");
     return cert;
 }
 

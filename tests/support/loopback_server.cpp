@@ -14,18 +14,23 @@ namespace vxtest {
 
 using namespace std::chrono_literals;
 
-const TestCertificate &GetTestCertificate()
+TestCertificate MakeSelfSignedCertificate(const std::string &subject, const std::string &alt_name)
 {
     static TempDir dir;
-    static const TestCertificate cert = [] {
-        TestCertificate c{ (dir.Path() / "cert.pem").string(), (dir.Path() / "key.pem").string() };
-        std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2"
-                              " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
-                              " -keyout '" + c.key_path + "' -out '" + c.cert_path + "' >/dev/null 2>&1";
-        if (std::system(command.c_str()) != 0)
-            throw std::runtime_error("cannot make a test certificate with openssl");
-        return c;
-    }();
+    static std::atomic<int> made{ 0 };
+    const std::string stem = (dir.Path() / ("cert" + std::to_string(made++))).string();
+    TestCertificate c{ stem + ".pem", stem + ".key" };
+    std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '" + subject +
+        "' -addext 'subjectAltName=" + alt_name + "' -keyout '" + c.key_path + "' -out '" + c.cert_path +
+        "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("cannot make a test certificate with openssl");
+    return c;
+}
+
+const TestCertificate &GetTestCertificate()
+{
+    static const TestCertificate cert = MakeSelfSignedCertificate("/CN=127.0.0.1", "IP:127.0.0.1");
     return cert;
 }
 

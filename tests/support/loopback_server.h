@@ -23,6 +23,9 @@ struct TestCertificate {
     std::string key_path;
 };
 const TestCertificate &GetTestCertificate();
+// A new self-signed certificate and key, e.g. ("/CN=h", "DNS:h"), in a
+// folder removed at exit.
+TestCertificate MakeSelfSignedCertificate(const std::string &subject, const std::string &alt_name);
 
 struct RecordedRequest {
     std::string method;
