@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <variant>
 
 #include "config/channel_config.h"
@@ -21,15 +22,28 @@ bool BreaksHeaderLine(const std::string &text)
     return text.find_first_of("\r\n") != std::string::npos;
 }
 
+// The values a number key takes when a value outside them (or of another
+// type) must fail the load rather than be skipped.
+struct StrictRange {
+    uint64_t minimum;
+    uint64_t maximum;
+};
+
+const StrictRange in_flight_range{ 1, htsMaxInFlightLimit };
+const StrictRange any_unsigned{ 0, UINT64_MAX };
+
 // One configuration key of a record. Rows are read in table order, which is
 // also the order in which a bad value is reported.
 struct ChannelKey {
     const char *name;
     // Also read at the top level as the default that every channel takes.
     bool inherited;
-    std::variant<uint32_t htsChannelConfig::*, bool htsChannelConfig::*,
-        std::string htsChannelConfig::*, std::map<std::string, std::string> htsChannelConfig::*>
+    std::variant<uint32_t htsChannelConfig::*, uint64_t htsChannelConfig::*,
+        bool htsChannelConfig::*, std::string htsChannelConfig::*,
+        std::map<std::string, std::string> htsChannelConfig::*>
         member;
+    // Null: a value of another type is skipped without a word.
+    const StrictRange *strict = nullptr;
 };
 
 const ChannelKey channel_keys[] = {
@@ -39,7 +53,19 @@ const ChannelKey channel_keys[] = {
     { "tls_version1", true, &htsChannelConfig::tls_version1 },
     { "url", false, &htsChannelConfig::url },
     { "headers", false, &htsChannelConfig::headers },
+    { "max_in_flight", true, &htsChannelConfig::max_in_flight, &in_flight_range },
+    { "max_backlog_bytes", true, &htsChannelConfig::max_backlog_bytes, &any_unsigned },
 };
+
+// The number a strict key takes, or htsInvalidValue.
+uint64_t StrictNumber(const ChannelKey &key, const nlohmann::json &value)
+{
+    if (!value.is_number_unsigned()) throw htsInvalidValue(key.name, value.dump());
+    const uint64_t number = value.get<uint64_t>();
+    if (number < key.strict->minimum || number > key.strict->maximum)
+        throw htsInvalidValue(key.name, value.dump());
+    return number;
+}
 
 template <typename... F>
 struct Overload : F... {
@@ -73,6 +99,10 @@ void LoadHeaders(std::map<std::string, std::string> &headers,
 
 } // namespace
 
+htsInvalidValue::htsInvalidValue(const std::string &key, const std::string &value)
+    : vxException("invalid value for %s: %s", key.c_str(), value.c_str()), key(key), value(value)
+{ }
+
 htsChannelConfig::~htsChannelConfig() = default;
 
 void htsChannelConfig::Load(std::map<std::string, std::string> &vars,
@@ -85,10 +115,18 @@ void htsChannelConfig::Load(std::map<std::string, std::string> &vars,
         if (value == nullptr) continue;
         std::visit(Overload{
                        [&](uint32_t htsChannelConfig::*m) {
+                           if (key.strict != nullptr)
+                               this->*m = static_cast<uint32_t>(StrictNumber(key, *value));
                            // Only a non-negative integer literal counts; a
                            // wider one keeps its low 32 bits.
-                           if (value->is_number_unsigned())
+                           else if (value->is_number_unsigned())
                                this->*m = static_cast<uint32_t>(value->get<uint64_t>());
+                       },
+                       [&](uint64_t htsChannelConfig::*m) {
+                           if (key.strict != nullptr)
+                               this->*m = StrictNumber(key, *value);
+                           else if (value->is_number_unsigned())
+                               this->*m = value->get<uint64_t>();
                        },
                        [&](bool htsChannelConfig::*m) {
                            if (value->is_boolean()) this->*m = value->get<bool>();

@@ -8,7 +8,23 @@
 #include <nlohmann/json.hpp>
 
 #include "config/curl_slist.h"
+#include "vxexception.h"
 #include "vxplugin.h"
+
+// Most posts one channel may have in flight at once: each holds a connection
+// and its socket, and the agent's process shares one descriptor limit.
+constexpr uint32_t htsMaxInFlightLimit = 1024;
+
+// A value that a key does not take, where a wrong value must stop the load
+// instead of being ignored. The loader reports it with the instance's tag.
+class htsInvalidValue : public vxException
+{
+public:
+    htsInvalidValue(const std::string &key, const std::string &value);
+
+    std::string key;
+    std::string value; // as JSON text
+};
 
 // Everything needed to deliver payloads to one channel. The loader also uses
 // one for the values read from the top level of the file (the defaults).
@@ -30,8 +46,9 @@ public:
 
     // Fills the record from one JSON object; keys that are absent or of
     // another type leave their member unchanged. Throws the JSON library's
-    // type error for a header value that is not a string, and vxException for
-    // a header that would break the request's header block.
+    // type error for a header value that is not a string, vxException for a
+    // header that would break the request's header block, and htsInvalidValue
+    // for a key that must be given right and is not.
     void Load(std::map<std::string, std::string> &vars,
         const std::string &name, const nlohmann::json &j);
 
@@ -53,6 +70,10 @@ public:
     bool tls_verify = true;
     bool tls_version1 = false;
     std::map<std::string, std::string> headers;
+    // Parallel delivery only: posts in flight at once, and body bytes held
+    // waiting, for this channel.
+    uint32_t max_in_flight = 1;
+    uint64_t max_backlog_bytes = 64u << 20;
 
     htsHeaderListSlot header_list;
     htsHeaderListSlot header_list_gz;

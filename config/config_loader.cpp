@@ -20,6 +20,34 @@ const UUIDVariables &uuid_variables()
     return table;
 }
 
+// The file's "delivery" value; anything but the two names fails the load, so
+// a typo never leaves an operator with a mode they did not ask for.
+htsDeliveryMode ReadDeliveryMode(const std::string &tag, const nlohmann::json &root)
+{
+    if (!root.is_object()) return htsDeliveryMode::serial;
+    auto it = root.find("delivery");
+    if (it == root.end()) return htsDeliveryMode::serial;
+    if (it->is_string()) {
+        const std::string &mode = it->get_ref<const std::string &>();
+        if (mode == "serial") return htsDeliveryMode::serial;
+        if (mode == "parallel") return htsDeliveryMode::parallel;
+    }
+    throw vxException("%s: invalid value for %s: %s", tag.c_str(), "delivery", it->dump().c_str());
+}
+
+// Loads one record; a key given a value it does not take is reported with
+// the instance's tag.
+void LoadRecord(const std::string &tag, htsChannelConfig &record,
+    htsExpansionVariables &vars, const std::string &name, const nlohmann::json &value)
+{
+    try {
+        record.Load(vars, name, value);
+    }
+    catch (const htsInvalidValue &e) {
+        throw vxException("%s: invalid value for %s: %s", tag.c_str(), e.key.c_str(), e.value.c_str());
+    }
+}
+
 } // namespace
 
 htsExpansionVariables htsMakeExpansionVariables()
@@ -63,7 +91,8 @@ htsConfiguration htsReadConfiguration(const std::string &tag, const std::string 
     }
 
     htsConfiguration config;
-    config.defaults.Load(vars, "defaults", root);
+    config.delivery = ReadDeliveryMode(tag, root);
+    LoadRecord(tag, config.defaults, vars, "defaults", root);
 
     if (root.is_object() && root.contains("channels")) {
         const nlohmann::json &jchannels = root["channels"];
@@ -82,7 +111,7 @@ htsConfiguration htsReadConfiguration(const std::string &tag, const std::string 
 
             htsChannelConfig r;
             r.InheritFrom(config.defaults);
-            r.Load(vars, name, value);
+            LoadRecord(tag, r, vars, name, value);
             if (r.url.empty())
                 throw vxException("%s: required parameter missing: %s", tag.c_str(), "url");
 
