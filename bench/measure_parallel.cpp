@@ -229,7 +229,7 @@ int MeasureParallelDelay(const Args &args)
 {
     const long delay_ms = args.GetLong("delay-ms", 10);
     const long in_flight = args.GetLong("in-flight", 32);
-    LoopbackCollector collector(std::chrono::milliseconds(delay_ms));
+    LoopbackCollector collector{ std::chrono::milliseconds(delay_ms) };
     const std::string url = collector.Url("/ingest");
     const int rc = ParallelAgainstBare("parallel_delayed_collector", args.Get("plugin", VX_PLUGIN_PATH), url, 1024, in_flight, args.GetLong("rounds", 6),
         static_cast<size_t>(args.GetLong("posts", 3000)), static_cast<size_t>(args.GetLong("serial-posts", 100)),
@@ -270,7 +270,7 @@ int MeasureParallelHung(const Args &args)
     AgentScope agent;
     TempDir dir;
     PluginLibrary library(args.Get("plugin", VX_PLUGIN_PATH));
-    LoopbackCollector healthy(std::chrono::microseconds(0));
+    LoopbackCollector healthy{ std::chrono::microseconds(0) };
     LoopbackCollector hung(std::chrono::microseconds(0), true);
     const std::string flags = ", \"max_in_flight\": " + std::to_string(in_flight) + " }";
     const std::string ok = "\"ok\": { \"url\": \"" + healthy.Url("/ok") + "\"" + flags;
