@@ -53,6 +53,8 @@ public:
         multi.reset(curl_multi_init());
         if (!multi) throw std::runtime_error("curl_multi_init failed");
         curl_multi_setopt(multi.get(), CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+        // One kept connection per post in flight, whatever is attached.
+        curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS, static_cast<long>(in_flight));
         channel.channel = bench_channel;
         channel.url = url;
         for (size_t i = 0; i < in_flight; i++) {

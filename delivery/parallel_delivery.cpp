@@ -127,6 +127,14 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
         state->active = true;
     }
 
+    // libcurl keeps idle connections for four times the handles attached at
+    // the moment, and between posts few are: without a fixed size the cache
+    // would close connections that the next posts open again.
+    uint64_t connections = 0;
+    for (const auto &[name, record] : config) connections += record.max_in_flight;
+    curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS,
+        static_cast<long>(std::clamp<uint64_t>(connections, 1, 1u << 20)));
+
     for (auto it = channels.begin(); it != channels.end();) {
         Channel &channel = *it->second;
         if (config.find(it->first) == config.end()) {

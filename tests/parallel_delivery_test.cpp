@@ -120,7 +120,7 @@ TEST_P(ParallelInFlight, LimitHoldsAndOneKeepsQueueOrder)
         "\"max_in_flight\": " + std::to_string(limit))), "p");
     plugin.Start();
 
-    const int count = 24;
+    const int count = std::max(24, 4 * static_cast<int>(limit));
     std::vector<std::weak_ptr<vxPluginSinkPayload>> sent;
     for (int i = 0; i < count; i++) sent.push_back(plugin.Queue(std::to_string(i), { "a" }));
     ASSERT_TRUE(slow.server.WaitForRequests(count));
@@ -142,7 +142,7 @@ TEST_P(ParallelInFlight, LimitHoldsAndOneKeepsQueueOrder)
     EXPECT_EQ(log.Count("p: a:"), 0u) << log.Text();
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, ParallelInFlight, testing::Values(InFlightCase{ 1 }, InFlightCase{ 4 }));
+INSTANTIATE_TEST_SUITE_P(Limits, ParallelInFlight, testing::Values(InFlightCase{ 1 }, InFlightCase{ 4 }, InFlightCase{ 32 }));
 
 // Serial delivery would hold the healthy channel behind every hung post;
 // here it gets everything at once, and a payload queued while the worker
