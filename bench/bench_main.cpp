@@ -42,7 +42,7 @@ void Usage()
         "  reload     --out F [--channels 10000] [--repeat 20]\n"
         "  parallel-delay      [--delay-ms 10] [--in-flight 32] [--rounds 6] [--posts 3000]\n"
         "  parallel-throughput --url U [--size 1024] [--in-flight 8] [--rounds 10] [--seconds 0.3]\n"
-        "  parallel-hung       [--in-flight 8] [--rounds 6] [--posts 20000]\n"
+        "  parallel-hung       [--in-flight 8] [--delay-ms 0] [--rounds 6] [--posts 20000]\n"
         "  parallel-memory     [--offer-mib 1024] [--payload-kib 1024]\n"
         "    (parallel-*: JSON records on standard output)\n"
         "  report     --raw F --out results.md [--plot-data F]\n"

@@ -267,12 +267,13 @@ int MeasureParallelHung(const Args &args)
     const long rounds = args.GetLong("rounds", 6);
     const size_t count = static_cast<size_t>(args.GetLong("posts", 20000));
     const long in_flight = args.GetLong("in-flight", 8);
+    const long delay_ms = args.GetLong("delay-ms", 0);
     const size_t size = 1024;
 
     AgentScope agent;
     TempDir dir;
     PluginLibrary library(args.Get("plugin", VX_PLUGIN_PATH));
-    LoopbackCollector healthy{ std::chrono::microseconds(0) };
+    LoopbackCollector healthy{ std::chrono::milliseconds(delay_ms) };
     LoopbackCollector hung(std::chrono::microseconds(0), true);
     const std::string flags = ", \"max_in_flight\": " + std::to_string(in_flight) + " }";
     const std::string ok = "\"ok\": { \"url\": \"" + healthy.Url("/ok") + "\"" + flags;
@@ -326,7 +327,7 @@ int MeasureParallelHung(const Args &args)
     }
     const double r = Median(ratio);
     Emit({ { "measure", "parallel_hung_beside_healthy" }, { "summary", true }, { "body_bytes", size },
-        { "max_in_flight", in_flight }, { "healthy_posts_per_s_with_hung", Median(with) },
+        { "max_in_flight", in_flight }, { "collector_delay_ms", delay_ms }, { "healthy_posts_per_s_with_hung", Median(with) },
         { "healthy_posts_per_s_alone", Median(without) }, { "ratio", r }, { "target_ratio", 0.95 },
         { "met", r >= 0.95 } });
     beside.reset();

@@ -17,7 +17,8 @@ int MeasureParallelDelay(const Args &args);
 // bodies, --in-flight (8).
 int MeasureParallelThroughput(const Args &args);
 // A healthy channel's posts per second with a hung channel beside it,
-// against the same without the hung one.
+// against the same without the hung one; the healthy collector answers
+// after --delay-ms (0), with --in-flight (8) posts in flight.
 int MeasureParallelHung(const Args &args);
 // Peak resident memory with --offer-mib (1024) MiB offered to a hung channel
 // under the default backlog bound, against the same run with nothing offered.
