@@ -43,6 +43,7 @@ void Usage()
         "  parallel-delay      [--delay-ms 10] [--in-flight 32] [--rounds 6] [--posts 3000]\n"
         "  parallel-throughput --url U [--size 1024] [--in-flight 8] [--rounds 10] [--seconds 0.3]\n"
         "  parallel-hung       [--in-flight 8] [--delay-ms 0] [--rounds 6] [--posts 20000]\n"
+        "  parallel-latency    [--samples 200]\n"
         "  parallel-memory     [--offer-mib 1024] [--payload-kib 1024]\n"
         "    (parallel-*: JSON records on standard output)\n"
         "  report     --raw F --out results.md [--plot-data F]\n"
@@ -73,6 +74,7 @@ int main(int argc, char **argv)
         if (command == "parallel-delay") return vxbench::MeasureParallelDelay(args);
         if (command == "parallel-throughput") return vxbench::MeasureParallelThroughput(args);
         if (command == "parallel-hung") return vxbench::MeasureParallelHung(args);
+        if (command == "parallel-latency") return vxbench::MeasureParallelLatency(args);
         if (command == "parallel-memory") return vxbench::MeasureParallelMemory(args);
     }
     catch (const std::exception &e) {

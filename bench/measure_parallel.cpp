@@ -336,6 +336,50 @@ int MeasureParallelHung(const Args &args)
     return 0;
 }
 
+int MeasureParallelLatency(const Args &args)
+{
+    const long samples = args.GetLong("samples", 200);
+    AgentScope agent;
+    TempDir dir;
+    PluginLibrary library(args.Get("plugin", VX_PLUGIN_PATH));
+    LoopbackCollector healthy{ std::chrono::microseconds(0) };
+    LoopbackCollector hung(std::chrono::microseconds(0), true);
+    PluginPtr plugin = library.Start("latency", dir.Write("latency.json",
+        "{ \"delivery\": \"parallel\", \"channels\": { \"ok\": { \"url\": \"" + healthy.Url("/ok") +
+            "\" }, \"hung\": { \"url\": \"" + hung.Url("/hung") + "\", \"max_in_flight\": 4 } } }"));
+    auto payload = [](const char *channel) {
+        return std::make_shared<vxPluginSinkPayload>(1024, MakeBody(1024, 1), std::set<std::string>{ channel },
+            BenchFlags());
+    };
+    // Transfers that never end keep the worker asleep on their sockets.
+    for (int i = 0; i < 4; i++) plugin->QueuePayload(payload("hung"));
+    plugin->QueuePayload(payload("ok"));
+    if (!healthy.WaitAnswered(1, 10s)) throw std::runtime_error("the healthy collector got nothing");
+
+    std::vector<double> ms;
+    for (long i = 0; i < samples; i++) {
+        std::this_thread::sleep_for(5ms);
+        auto p = payload("ok");
+        const uint64_t before = healthy.Received();
+        const Clock::time_point start = Clock::now();
+        plugin->QueuePayload(p);
+        p.reset();
+        while (healthy.Received() == before) {
+            if (SecondsSince(start) > 5) throw std::runtime_error("a payload did not start");
+            std::this_thread::sleep_for(20us);
+        }
+        ms.push_back(SecondsSince(start) * 1000.0);
+    }
+    std::sort(ms.begin(), ms.end());
+    const double median = Median(ms);
+    Emit({ { "measure", "parallel_start_latency" }, { "summary", true }, { "samples", samples },
+        { "median_ms", median }, { "p90_ms", ms[ms.size() * 9 / 10] }, { "max_ms", ms.back() },
+        { "target_median_ms", 1.0 }, { "met", median <= 1.0 } });
+    plugin.reset();
+    agent.TakeLog(); // the hung channel's aborted posts
+    return 0;
+}
+
 namespace {
 
 // One process's peak resident memory, in KiB, with `offer_bytes` offered to

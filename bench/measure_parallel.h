@@ -20,6 +20,9 @@ int MeasureParallelThroughput(const Args &args);
 // against the same without the hung one; the healthy collector answers
 // after --delay-ms (0), with --in-flight (8) posts in flight.
 int MeasureParallelHung(const Args &args);
+// Time from QueuePayload to the collector's receipt of the request, for a
+// payload queued while the worker sleeps on transfers that never end.
+int MeasureParallelLatency(const Args &args);
 // Peak resident memory with --offer-mib (1024) MiB offered to a hung channel
 // under the default backlog bound, against the same run with nothing offered.
 int MeasureParallelMemory(const Args &args);

@@ -36,10 +36,13 @@ public:
         server.Start();
     }
     void Open() { open = true; }
-    RawHttpServer server;
 
 private:
+    // Before the server: its threads read it until the server has stopped.
     std::atomic<bool> open{ false };
+
+public:
+    RawHttpServer server;
 };
 
 // A collector that takes a while over each answer and notes how many it
@@ -59,9 +62,10 @@ public:
         });
         server.Start();
     }
-    RawHttpServer server;
+    // Before the server: its threads use them until the server has stopped.
     std::atomic<int> active{ 0 };
     std::atomic<int> peak{ 0 };
+    RawHttpServer server;
 };
 
 std::string Channel(const std::string &name, const std::string &url, const std::string &extra = "")
