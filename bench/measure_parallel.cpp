@@ -1,3 +1,4 @@
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,15 @@ void RequireOnly(AgentScope &agent, const char *what, std::initializer_list<cons
         if (!ok) text += "  " + line;
     }
     if (!text.empty()) throw std::runtime_error(std::string(what) + ": the plug-in reported:\n" + text);
+}
+
+// CPU time of the whole process (every thread), in seconds.
+double ProcessCpuSeconds()
+{
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 std::string ParallelConfigText(const std::string &url, long in_flight)
@@ -284,7 +294,10 @@ int MeasureParallelHung(const Args &args)
         "{ \"delivery\": \"parallel\", \"channels\": { " + ok + " } }"));
 
     // Healthy posts per second: from the first payload queued to the
-    // collector's answer to the last.
+    // collector's answer to the last. The process's CPU time per post goes
+    // with it: on a shared machine it shows the work a hung channel adds
+    // more steadily than the rate does.
+    double cpu_us = 0;
     auto run = [&](vxPluginSink &plugin, const std::set<std::string> &channels) {
         std::vector<std::shared_ptr<vxPluginSinkPayload>> payloads;
         payloads.reserve(count);
@@ -292,43 +305,52 @@ int MeasureParallelHung(const Args &args)
             payloads.push_back(std::make_shared<vxPluginSinkPayload>(size, MakeBody(size, static_cast<unsigned>(i)),
                 channels, BenchFlags()));
         const uint64_t before = healthy.Answered();
+        const double cpu = ProcessCpuSeconds();
         const Clock::time_point start = Clock::now();
         for (auto &p : payloads) {
             plugin.QueuePayload(p);
             p.reset();
         }
         if (!healthy.WaitAnswered(before + count, 120s)) throw std::runtime_error("healthy channel fell behind");
-        return static_cast<double>(count) / SecondsSince(start);
+        const double rate = static_cast<double>(count) / SecondsSince(start);
+        cpu_us = (ProcessCpuSeconds() - cpu) / static_cast<double>(count) * 1e6;
+        return rate;
     };
     const std::initializer_list<const char *> hung_lines = { "backlog full", "accepting again" };
     run(*alone, { "ok" });
     run(*beside, { "ok", "hung" });
     RequireOnly(agent, "parallel_hung_beside_healthy", hung_lines);
 
-    std::vector<double> with, without, ratio;
+    std::vector<double> with, without, ratio, cpu_with, cpu_without;
     for (long round = 1; round <= rounds; ++round) {
         double a = 0, b = 0;
         if (round % 2) {
             a = run(*beside, { "ok", "hung" });
+            cpu_with.push_back(cpu_us);
             b = run(*alone, { "ok" });
+            cpu_without.push_back(cpu_us);
         }
         else {
             b = run(*alone, { "ok" });
+            cpu_without.push_back(cpu_us);
             a = run(*beside, { "ok", "hung" });
+            cpu_with.push_back(cpu_us);
         }
         RequireOnly(agent, "parallel_hung_beside_healthy", hung_lines);
         with.push_back(a);
         without.push_back(b);
         ratio.push_back(a / b);
         Emit({ { "measure", "parallel_hung_beside_healthy" }, { "round", round }, { "posts", count },
-            { "healthy_posts_per_s_with_hung", a }, { "healthy_posts_per_s_alone", b }, { "ratio", a / b } });
-        fprintf(stderr, "  hung beside healthy, round %ld: %.0f/s with, %.0f/s without, ratio %.3f\n", round, a, b,
-            a / b);
+            { "healthy_posts_per_s_with_hung", a }, { "healthy_posts_per_s_alone", b }, { "ratio", a / b },
+            { "cpu_us_per_post_with_hung", cpu_with.back() }, { "cpu_us_per_post_alone", cpu_without.back() } });
+        fprintf(stderr, "  hung beside healthy, round %ld: %.0f/s with, %.0f/s without, ratio %.3f, CPU us/post %.1f %.1f\n",
+            round, a, b, a / b, cpu_with.back(), cpu_without.back());
     }
     const double r = Median(ratio);
     Emit({ { "measure", "parallel_hung_beside_healthy" }, { "summary", true }, { "body_bytes", size },
         { "max_in_flight", in_flight }, { "collector_delay_ms", delay_ms }, { "healthy_posts_per_s_with_hung", Median(with) },
         { "healthy_posts_per_s_alone", Median(without) }, { "ratio", r }, { "target_ratio", 0.95 },
+        { "cpu_us_per_post_with_hung", Median(cpu_with) }, { "cpu_us_per_post_alone", Median(cpu_without) },
         { "met", r >= 0.95 } });
     beside.reset();
     alone.reset();

@@ -1,4 +1,10 @@
 #include <strings.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <deque>
@@ -98,10 +104,51 @@ htsParallelDelivery::htsParallelDelivery(const std::string &tag, const std::atom
     : tag(tag), stop(stop)
 {
     InitCurlOnce();
+    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (epoll_fd < 0 || wake_fd < 0) {
+        CloseDescriptors();
+        throw vxException("%s: cannot wait on transfers: %s", tag.c_str(), strerror(errno));
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = wake_fd;
+    epoll_ctl(epoll_fd, EPOLL_CTL_ADD, wake_fd, &ev);
+
     multi.reset(curl_multi_init());
-    if (!multi) throw vxException("%s: curl_multi_init: failed", tag.c_str());
+    if (!multi) {
+        CloseDescriptors();
+        throw vxException("%s: curl_multi_init: failed", tag.c_str());
+    }
     // Posts in flight to a collector that speaks HTTP/2 share one connection.
     curl_multi_setopt(multi.get(), CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+    // libcurl tells which sockets to watch and is called for those that are
+    // ready only: a hung transfer costs nothing while it waits, however
+    // busy the other channels are.
+    curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, WatchSocket);
+    curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, this);
+}
+
+void htsParallelDelivery::CloseDescriptors() noexcept
+{
+    if (epoll_fd >= 0) close(epoll_fd);
+    if (wake_fd >= 0) close(wake_fd);
+    epoll_fd = wake_fd = -1;
+}
+
+int htsParallelDelivery::WatchSocket(CURL *, curl_socket_t socket, int what, void *self, void *) noexcept
+{
+    const int epoll_fd = static_cast<htsParallelDelivery *>(self)->epoll_fd;
+    if (what == CURL_POLL_REMOVE) {
+        epoll_ctl(epoll_fd, EPOLL_CTL_DEL, socket, nullptr);
+        return 0;
+    }
+    epoll_event ev{};
+    ev.events = ((what & CURL_POLL_IN) ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) ? EPOLLOUT : 0u);
+    ev.data.fd = socket;
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_MOD, socket, &ev) != 0 && errno == ENOENT)
+        epoll_ctl(epoll_fd, EPOLL_CTL_ADD, socket, &ev);
+    return 0;
 }
 
 htsParallelDelivery::~htsParallelDelivery()
@@ -111,6 +158,8 @@ htsParallelDelivery::~htsParallelDelivery()
             if (slot->payload) curl_multi_remove_handle(multi.get(), slot->handle.get());
     }
     channels.clear();
+    multi.reset();
+    CloseDescriptors();
 }
 
 void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig> &config)
@@ -359,8 +408,12 @@ void htsParallelDelivery::Perform()
     // Transfers started while reaping are sent on their way in the same
     // call rather than after another trip through the wait.
     for (int pass = 0; pass < 4; pass++) {
-        int running = 0;
-        curl_multi_perform(multi.get(), &running);
+        long due = -1;
+        curl_multi_timeout(multi.get(), &due);
+        if (due == 0) {
+            int running = 0;
+            curl_multi_socket_action(multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
+        }
         const uint64_t before = started;
         Reap();
         if (started == before) break;
@@ -373,16 +426,37 @@ void htsParallelDelivery::Disarm() noexcept { armed.store(false); }
 
 void htsParallelDelivery::Wait(int timeout_ms)
 {
-    int ready = 0;
-    curl_multi_poll(multi.get(), nullptr, 0, timeout_ms, &ready);
+    long due = -1;
+    curl_multi_timeout(multi.get(), &due);
+    if (due >= 0 && due < timeout_ms) timeout_ms = static_cast<int>(due);
+
+    epoll_event events[64];
+    const int ready = epoll_wait(epoll_fd, events, 64, timeout_ms);
     armed.store(false);
+    for (int i = 0; i < ready; i++) {
+        const int fd = events[i].data.fd;
+        if (fd == wake_fd) {
+            uint64_t count = 0;
+            if (read(wake_fd, &count, sizeof(count)) < 0) { } // drained either way
+            continue;
+        }
+        int mask = 0;
+        if (events[i].events & EPOLLIN) mask |= CURL_CSELECT_IN;
+        if (events[i].events & EPOLLOUT) mask |= CURL_CSELECT_OUT;
+        if (events[i].events & (EPOLLERR | EPOLLHUP)) mask |= CURL_CSELECT_ERR;
+        int running = 0;
+        curl_multi_socket_action(multi.get(), fd, mask, &running);
+    }
 }
 
 void htsParallelDelivery::Wake() noexcept
 {
     // Only a sleeping (or about to sleep) worker needs the system call; the
     // exchange lets one waker pay it.
-    if (armed.exchange(false)) curl_multi_wakeup(multi.get());
+    if (armed.exchange(false)) {
+        const uint64_t one = 1;
+        if (write(wake_fd, &one, sizeof(one)) < 0) { } // a full counter wakes as well
+    }
 }
 
 void htsParallelDelivery::ReleaseBacklog(Channel &channel, const char *why)
@@ -398,17 +472,13 @@ void htsParallelDelivery::ReleaseBacklog(Channel &channel, const char *why)
 
 void htsParallelDelivery::Stop()
 {
-    if (in_flight > 0) {
-        // Every transfer's progress check sees the stop flag on this pass and
-        // aborts, reported as a serial post cut short is.
-        int running = 0;
-        curl_multi_perform(multi.get(), &running);
-        Reap();
-    }
+    // What ended already is reported as it ended.
+    Reap();
     for (auto &[name, channel] : channels) {
         for (auto &slot : channel->slots) {
             if (!slot->payload) continue;
-            // One that libcurl did not get to is cut off here.
+            // Cut off here and reported as a serial post cut short by the
+            // stop is.
             curl_multi_remove_handle(multi.get(), slot->handle.get());
             htsReportRefusal(tag, *slot->record, CURLE_ABORTED_BY_CALLBACK);
             slot->payload.reset();

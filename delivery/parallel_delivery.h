@@ -62,7 +62,8 @@ public:
     // Waiting for work, in three steps so that no wake-up is lost: Arm(),
     // then a last look at the queue and flags (Disarm() if there is work),
     // then Wait(), which sleeps up to `timeout_ms` on the transfers' sockets
-    // and ends early on Wake().
+    // (less when a transfer has a time limit due) and ends early on Wake();
+    // it hands libcurl the sockets that are ready.
     void Arm() noexcept;
     void Disarm() noexcept;
     void Wait(int timeout_ms);
@@ -100,8 +101,16 @@ private:
     // Forgets a channel that is gone once its last transfer has ended.
     void ForgetIfDone(const std::string &name);
 
+    // libcurl's socket callback: keeps the epoll set in step with the
+    // sockets libcurl wants watched.
+    static int WatchSocket(CURL *, curl_socket_t socket, int what, void *self, void *) noexcept;
+    void CloseDescriptors() noexcept;
+
     const std::string &tag;
     const std::atomic<bool> &stop;
+    // The transfers' sockets and the wake-up counter, waited on together.
+    int epoll_fd = -1;
+    int wake_fd = -1;
     htsCurlMultiPtr multi;
     // Set while the worker may sleep in Wait(); whoever clears it owes it a
     // wake-up.
