@@ -55,8 +55,9 @@ public:
     // its backlog, or dropped when the backlog is full.
     void Offer(const std::shared_ptr<vxPluginSinkPayload> &payload);
 
-    // Moves every transfer along, reports those that ended and starts what
-    // waits behind them. Never blocks.
+    // Runs the transfers whose time has come (new ones, time limits),
+    // reports those that ended and starts what waits behind them. Never
+    // blocks.
     void Perform();
 
     // Waiting for work, in three steps so that no wake-up is lost: Arm(),
@@ -68,8 +69,8 @@ public:
     void Disarm() noexcept;
     void Wait(int timeout_ms);
 
-    // From any thread: ends a Wait() that is armed, or makes the next one
-    // return at once.
+    // From any thread: ends the worker's Wait() once Arm() has been called,
+    // or makes that Wait() return at once.
     void Wake() noexcept;
 
     // True when nothing waits and nothing is in flight.

@@ -241,6 +241,26 @@ TEST_F(ParallelDelivery, BacklogBoundDropsAndRecovers)
     EXPECT_TRUE(other.WaitForRequests(17));
 }
 
+// Time limits run on the engine's own clock, not on socket activity: a
+// collector that never answers is given up on, reported as a time-out, and
+// the channel's next payload goes out.
+TEST_F(ParallelDelivery, TimeLimitEndsAHungPostAndTheNextStarts)
+{
+    GatedServer hung;
+    vxtest::RunningPlugin plugin(Config("\"h\": { \"url\": \"" + hung.server.Url("/h") +
+        "\", \"timeout_transfer\": 1 }"), "p");
+    plugin.Start();
+
+    auto start = std::chrono::steady_clock::now();
+    plugin.Queue("0", { "h" });
+    plugin.Queue("1", { "h" });
+    ASSERT_TRUE(hung.server.WaitForRequests(2, 5s));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+    ASSERT_TRUE(log.WaitFor(" [" + std::to_string(CURLE_OPERATION_TIMEDOUT) + "]\n"));
+    EXPECT_EQ(log.Count("p: h: " + hung.server.Url("/h") + ": "), 1u) << log.Text();
+    EXPECT_EQ(Bodies(hung.server), Numbered(0, 2));
+}
+
 // At a reload a kept channel keeps its backlog, whose posts take the new
 // settings, while the post in flight finishes under the old record; a removed
 // channel releases its backlog with one line and lets its post finish.
