@@ -107,21 +107,24 @@ void htsPlugin::DeliverParallel()
         }
         payload.reset();
         engine.Perform();
-        if (taken == batch) continue;
 
-        engine.Arm();
-        // A last look once armed: whatever comes after it wakes the wait.
-        if (terminate.load() || reload_pending.load() || (!intake && engine.Idle())) {
-            engine.Disarm();
-            continue;
+        int timeout_ms = 0;
+        if (taken < batch) {
+            engine.Arm();
+            // A last look once armed: whatever comes after it wakes the wait.
+            if (terminate.load() || reload_pending.load() || (!intake && engine.Idle()) ||
+                (intake && PopPayloadQueue(payload))) {
+                engine.Disarm();
+                if (payload) engine.Offer(payload);
+                payload.reset();
+            }
+            else
+                timeout_ms = 1000;
         }
-        if (intake && PopPayloadQueue(payload)) {
-            engine.Disarm();
-            engine.Offer(payload);
-            payload.reset();
-            continue;
-        }
-        engine.Wait(1000);
+        // Every round serves the sockets that are ready, sleeping only when
+        // nothing else is to be done: a steady stream of payloads must not
+        // keep the transfers from moving.
+        engine.Wait(timeout_ms);
     }
 }
 
