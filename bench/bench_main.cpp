@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "measure_parallel.h"
 #include "measures.h"
 #include "records.h"
 #include "test_support.h"
@@ -26,6 +27,12 @@ void Usage()
         "  memory     --mode post|build --url U --out F [--size 268435456]\n"
         "  stop       --url U --out F [--idle-reps 20] [--slow-reps 5] [--backlog 10000]\n"
         "  reload     --out F [--channels 10000] [--repeat 20]\n"
+        "  parallel-delay      [--delay-ms 10] [--in-flight 32] [--rounds 6] [--posts 3000]\n"
+        "  parallel-throughput --url U [--size 1024] [--in-flight 8] [--rounds 10] [--seconds 0.3]\n"
+        "  parallel-hung       [--in-flight 8] [--delay-ms 0] [--rounds 6] [--posts 20000]\n"
+        "  parallel-latency    [--samples 200]\n"
+        "  parallel-memory     [--offer-mib 1024] [--payload-kib 1024]\n"
+        "    (parallel-*: JSON records on standard output)\n"
         "  report     --raw F --out results.md [--plot-data F]\n"
         "  record     F KIND NAME=TEXT|NAME:=NUMBER...   (appends one record to F)\n"
         "  free-port\n"
@@ -53,6 +60,11 @@ int main(int argc, char **argv)
         if (command == "stop") return vxbench::MeasureStop(args);
         if (command == "reload") return vxbench::MeasureReload(args);
         if (command == "report") return vxbench::WriteReport(args);
+        if (command == "parallel-delay") return vxbench::MeasureParallelDelay(args);
+        if (command == "parallel-throughput") return vxbench::MeasureParallelThroughput(args);
+        if (command == "parallel-hung") return vxbench::MeasureParallelHung(args);
+        if (command == "parallel-latency") return vxbench::MeasureParallelLatency(args);
+        if (command == "parallel-memory") return vxbench::MeasureParallelMemory(args);
     }
     catch (const std::exception &e) {
         fprintf(stderr, "vx_bench %s: %s\n", command.c_str(), e.what());

@@ -57,11 +57,20 @@ const Choice http_versions[] = {
 
 // One configuration key of a record. Rows are read in table order, which is
 // also the order in which a bad value is reported.
+// The numbers a strict number key takes.
+struct Range {
+    uint64_t minimum;
+    uint64_t maximum;
+};
+
+const Range in_flight_range{ 1, htsMaxInFlightLimit };
+const Range any_unsigned{ 0, UINT64_MAX };
+
 struct ChannelKey {
     const char *name;
     // Also read at the top level as the default that every channel takes.
     bool inherited;
-    std::variant<uint32_t htsChannelConfig::*, bool htsChannelConfig::*,
+    std::variant<uint32_t htsChannelConfig::*, uint64_t htsChannelConfig::*, bool htsChannelConfig::*,
         std::string htsChannelConfig::*, std::map<std::string, std::string> htsChannelConfig::*,
         std::optional<std::string> htsChannelConfig::*, htsTlsMinVersion htsChannelConfig::*,
         htsHttpVersion htsChannelConfig::*, std::vector<long> htsChannelConfig::*>
@@ -74,6 +83,8 @@ struct ChannelKey {
     std::span<const Choice> choices = {};
     // Never printed, not even in a refusal.
     bool secret = false;
+    // For a strict number key: the values it takes.
+    const Range *range = nullptr;
 };
 
 const ChannelKey channel_keys[] = {
@@ -94,6 +105,9 @@ const ChannelKey channel_keys[] = {
     { "proxy", true, &htsChannelConfig::proxy, true },
     { "http_version", true, &htsChannelConfig::http_version, true, Check::None, http_versions },
     { "success_codes", true, &htsChannelConfig::success_codes, true },
+    { "max_in_flight", true, &htsChannelConfig::max_in_flight, true, Check::None, {}, false, &in_flight_range },
+    { "max_backlog_bytes", true, &htsChannelConfig::max_backlog_bytes, true, Check::None, {}, false,
+        &any_unsigned },
 };
 
 [[noreturn]] void ThrowInvalid(const ChannelKey &key, const nlohmann::json &value)
@@ -171,6 +185,15 @@ void CheckText(const ChannelKey &key, const std::string &channel, const std::str
     }
 }
 
+// The number a strict key takes, or the refusal of anything else.
+uint64_t StrictNumber(const ChannelKey &key, const nlohmann::json &value)
+{
+    if (!value.is_number_unsigned()) ThrowInvalid(key, value);
+    const uint64_t number = value.get<uint64_t>();
+    if (number < key.range->minimum || number > key.range->maximum) ThrowInvalid(key, value);
+    return number;
+}
+
 std::vector<long> StatusCodes(const ChannelKey &key, const nlohmann::json &value)
 {
     // An empty list would make every answer a failure: a mistake, not a wish.
@@ -242,10 +265,18 @@ void htsChannelConfig::Load(std::map<std::string, std::string> &vars,
         };
         std::visit(Overload{
                        [&](uint32_t htsChannelConfig::*m) {
+                           if (key.strict)
+                               this->*m = static_cast<uint32_t>(StrictNumber(key, *value));
                            // Only a non-negative integer literal counts; a
                            // wider one keeps its low 32 bits.
-                           if (value->is_number_unsigned())
+                           else if (value->is_number_unsigned())
                                this->*m = static_cast<uint32_t>(value->get<uint64_t>());
+                       },
+                       [&](uint64_t htsChannelConfig::*m) {
+                           if (key.strict)
+                               this->*m = StrictNumber(key, *value);
+                           else if (value->is_number_unsigned())
+                               this->*m = value->get<uint64_t>();
                        },
                        [&](bool htsChannelConfig::*m) {
                            if (value->is_boolean()) this->*m = value->get<bool>();

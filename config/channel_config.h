@@ -14,6 +14,10 @@
 #include "config/curl_slist.h"
 #include "vxplugin.h"
 
+// Most posts one channel may have in flight at once: each holds a connection
+// and its socket, and the agent's process shares one descriptor limit.
+constexpr uint32_t htsMaxInFlightLimit = 1024;
+
 // The lowest TLS version a channel accepts, beyond libcurl's own choice.
 enum class htsTlsMinVersion : uint8_t { Default, Tls1_2, Tls1_3 };
 
@@ -105,6 +109,10 @@ public:
     htsHttpVersion http_version = htsHttpVersion::Default;
     // HTTP statuses that end a post without a line, ascending.
     std::vector<long> success_codes{ 200 };
+    // Parallel delivery only: posts in flight at once, and body bytes held
+    // waiting, for this channel.
+    uint32_t max_in_flight = 1;
+    uint64_t max_backlog_bytes = 64u << 20;
 
     bool Succeeded(long status) const noexcept;
 };

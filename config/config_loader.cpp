@@ -20,11 +20,27 @@ const UUIDVariables &uuid_variables()
     return table;
 }
 
+// The file's "delivery" value; anything but the two names fails the load, so
+// a typo never leaves an operator with a mode they did not ask for.
+htsDeliveryMode ReadDeliveryMode(const std::string &tag, const nlohmann::json &root)
+{
+    if (!root.is_object()) return htsDeliveryMode::serial;
+    auto it = root.find("delivery");
+    if (it == root.end()) return htsDeliveryMode::serial;
+    if (it->is_string()) {
+        const std::string &mode = it->get_ref<const std::string &>();
+        if (mode == "serial") return htsDeliveryMode::serial;
+        if (mode == "parallel") return htsDeliveryMode::parallel;
+    }
+    throw vxException("%s: invalid value for %s: %s", tag.c_str(), "delivery", it->dump().c_str());
+}
+
 // The defaults and every enabled channel of a parsed file.
 htsConfiguration ReadRecords(const std::string &tag, const nlohmann::json &root,
     htsExpansionVariables &vars)
 {
     htsConfiguration config;
+    config.delivery = ReadDeliveryMode(tag, root);
     config.defaults.Load(vars, "defaults", root);
 
     if (root.is_object() && root.contains("channels")) {

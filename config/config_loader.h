@@ -10,11 +10,20 @@
 // Variable text (such as "${uuid_site}") to its value.
 using htsExpansionVariables = std::map<std::string, std::string>;
 
+// How the worker delivers, chosen by the file's top-level "delivery" key:
+// one post at a time in queue and channel order ("serial"), or each channel
+// on its own with several posts in flight ("parallel").
+enum class htsDeliveryMode {
+    serial,
+    parallel,
+};
+
 // What one configuration file puts in force: the values of its top level and
 // one record per enabled channel.
 struct htsConfiguration {
     htsChannelConfig defaults;
     std::map<std::string, htsChannelConfig> channels;
+    htsDeliveryMode delivery = htsDeliveryMode::serial;
 };
 
 // The agent's variables, then each stored identifier under its variable name

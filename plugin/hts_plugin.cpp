@@ -20,6 +20,8 @@ htsPlugin::~htsPlugin()
     // otherwise wait forever on a thread that never looks up.
     Terminate();
     Join();
+    wake_target.store(nullptr);
+    parallel.reset();
     curl_handle.reset();
     vx_dprintf("%s: destroyed\n", tag.c_str());
 }
@@ -37,5 +39,27 @@ void htsPlugin::DisplayStatus(const nlohmann::json &) { }
 void htsPlugin::DispatchEvent(Event event, void *)
 {
     // Runs on an agent thread: only record the request; the worker reloads.
-    if (event == EVENT_RELOAD) reload_pending.store(true);
+    if (event == EVENT_RELOAD) {
+        reload_pending.store(true);
+        WakeWorker();
+    }
+}
+
+void htsPlugin::Terminate()
+{
+    vxPluginSink::Terminate();
+    WakeWorker();
+}
+
+void htsPlugin::QueuePayload(const std::shared_ptr<vxPluginSinkPayload> &payload)
+{
+    vxPluginSink::QueuePayload(payload);
+    WakeWorker();
+}
+
+void htsPlugin::WakeWorker() noexcept
+{
+    // The flag or the queue is written first: a worker that is not asleep
+    // yet sees it on its last look before the wait.
+    if (htsParallelDelivery *engine = wake_target.load()) engine->Wake();
 }

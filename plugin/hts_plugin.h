@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -11,7 +12,9 @@
 #include <nlohmann/json.hpp>
 
 #include "config/channel_config.h"
+#include "config/config_loader.h"
 #include "delivery/curl_ptr.h"
+#include "delivery/parallel_delivery.h"
 #include "delivery/transfer_options.h"
 #include "vxplugin.h"
 #include "vx_version.h"
@@ -38,6 +41,11 @@ public:
 
     void DispatchEvent(Event event, void *param = nullptr) override;
 
+    // Both also wake the worker when it sleeps on its transfers (parallel
+    // delivery), so a new payload or a stop is seen at once.
+    void Terminate() override;
+    void QueuePayload(const std::shared_ptr<vxPluginSinkPayload> &payload) override;
+
     void Reload();
     void LoadConfig();
     void PostPayload(htsChannelConfig &channel,
@@ -50,16 +58,35 @@ public:
     htsCurlEasyPtr curl_handle;
     char curl_error[CURL_ERROR_SIZE];
     std::string response;
+    // The mode of the configuration in force.
+    htsDeliveryMode delivery = htsDeliveryMode::serial;
 
     // True once a stop was requested.
     bool TerminateRequested() const noexcept { return terminate.load(); }
 
 private:
+    // One pass of serial delivery: waits for payloads and posts each to its
+    // channels in name order, one post at a time.
+    void DeliverSerial();
+    // Parallel delivery until a reload or a stop is asked for; in serial
+    // mode, until what the parallel engine still holds has gone out.
+    void DeliverParallel();
+    void WakeWorker() noexcept;
     // Makes `curl_handle` with the options of its whole life; the first
     // option libcurl refused, if any.
     htsOptionResult CreateHandle();
     // Releases every payload still queued, unposted, with one line for all.
     void ReleaseQueued();
+
+    // Made by the worker on its first parallel pass and kept until the
+    // object dies, so an agent thread that finds it published can always
+    // wake it.
+    std::unique_ptr<htsParallelDelivery> parallel;
+    std::atomic<htsParallelDelivery *> wake_target{ nullptr };
+    // Configurations put in force, and the one the engine works from (0:
+    // none yet).
+    uint64_t loads = 0;
+    uint64_t parallel_loads = 0;
 };
 
 #endif

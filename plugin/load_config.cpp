@@ -34,6 +34,8 @@ void htsPlugin::LoadConfig()
         ThreadLock guard(*this);
         std::swap(defaults, loaded.defaults);
         channels.swap(loaded.channels);
+        std::swap(delivery, loaded.delivery);
+        loads++;
     }
     // `loaded` now holds the previous records; they and their header lists
     // are freed here, outside the lock.

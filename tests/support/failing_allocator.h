@@ -16,6 +16,10 @@ void FailAllocation(size_t n, size_t min_size = 0);
 // Whether the armed failure has happened.
 bool AllocationFailed();
 
+// False in builds where the replacement is left out (ThreadSanitizer); tests
+// that need it skip there.
+bool AllocationFailuresAvailable();
+
 } // namespace vxtest
 
 #endif

@@ -1,0 +1,51 @@
+#ifndef VX_BENCH_LOOPBACK_COLLECTOR_H
+#define VX_BENCH_LOOPBACK_COLLECTOR_H
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+namespace vxbench {
+
+// A collector of the benchmark's own on 127.0.0.1: one thread and epoll,
+// keep-alive HTTP/1.1, every POST read to its end and answered 200 after a
+// fixed delay, or never (a hung collector). Cheap enough that at a few
+// thousand posts per second the delay, not the server, sets the pace.
+class LoopbackCollector
+{
+public:
+    // `never_answer` reads every request and answers none.
+    explicit LoopbackCollector(std::chrono::microseconds delay, bool never_answer = false);
+    ~LoopbackCollector();
+    LoopbackCollector(const LoopbackCollector &) = delete;
+    LoopbackCollector &operator=(const LoopbackCollector &) = delete;
+
+    std::string Url(const std::string &path) const;
+    // Requests whose body arrived whole, and answers written.
+    uint64_t Received() const { return received.load(); }
+    uint64_t Answered() const { return answered.load(); }
+    // Waits until `count` answers are written; false when `timeout` ran out.
+    bool WaitAnswered(uint64_t count, std::chrono::milliseconds timeout) const;
+    // Connections accepted so far.
+    uint64_t Connections() const { return connections.load(); }
+
+private:
+    void Run();
+
+    std::chrono::microseconds delay;
+    bool never_answer;
+    int listen_fd = -1;
+    int epoll_fd = -1;
+    int stop_fd = -1;
+    int port = 0;
+    std::atomic<uint64_t> received{ 0 };
+    std::atomic<uint64_t> answered{ 0 };
+    std::atomic<uint64_t> connections{ 0 };
+    std::thread thread;
+};
+
+} // namespace vxbench
+
+#endif

@@ -1,0 +1,492 @@
+#include <strings.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <algorithm>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "delivery/curl_ptr.h"
+#include "delivery/parallel_delivery.h"
+#include "delivery/post_result.h"
+#include "delivery/transfer_callbacks.h"
+#include "delivery/transfer_options.h"
+#include "vxconfig.h"
+#include "vxexception.h"
+#include "vxlog.h"
+
+// One post slot of a channel: its easy handle, made once with the options of
+// its whole life, and what the post in flight on it holds.
+struct htsParallelDelivery::Transfer {
+    htsCurlEasyPtr handle;
+    char error[CURL_ERROR_SIZE] = {};
+    std::string response;
+    const std::string *tag = nullptr;
+    Channel *channel = nullptr;
+    // Set while a post is in flight: the record it started with, so a reload
+    // cannot free its header list or change its settings under it, and the
+    // payload, whose memory libcurl sends from.
+    std::shared_ptr<htsChannelConfig> record;
+    std::shared_ptr<vxPluginSinkPayload> payload;
+
+    // libcurl's response sink: keeps the head of the body, as the serial
+    // poster does, and lets nothing unwind into libcurl.
+    static size_t Sink(char *ptr, size_t size, size_t nmemb, void *userdata) noexcept;
+};
+
+struct htsParallelDelivery::Channel {
+    std::string name;
+    // The record in force; transfers hold the one they started with.
+    std::shared_ptr<htsChannelConfig> record;
+    // False once a reload removed the channel: it takes nothing new and is
+    // forgotten when its last transfer ends.
+    bool active = true;
+
+    std::deque<std::shared_ptr<vxPluginSinkPayload>> backlog;
+    uint64_t backlog_bytes = 0;
+    // An episode of drops: set by the first payload that did not fit, logged
+    // once at each end.
+    bool dropping = false;
+    unsigned long long dropped = 0;
+
+    std::vector<std::unique_ptr<Transfer>> slots;
+    std::vector<Transfer *> idle;
+    size_t in_flight = 0;
+
+    bool HasRoom() const noexcept { return active && in_flight < record->max_in_flight; }
+};
+
+namespace {
+
+// The multi handle is made on the worker thread, maybe before any easy
+// handle; the library's global set-up must come first and happen once.
+void InitCurlOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool IsHttps(const std::string &url) { return strncasecmp(url.c_str(), "https://", 8) == 0; }
+
+} // namespace
+
+size_t htsParallelDelivery::Transfer::Sink(char *ptr, size_t size, size_t nmemb, void *userdata) noexcept
+{
+    auto *self = static_cast<Transfer *>(userdata);
+    const size_t length = size * nmemb;
+    try {
+        size_t room = (self->response.size() < htsResponseMax) ? htsResponseMax - self->response.size() : 0;
+        self->response.append(ptr, std::min(length, room));
+    }
+    catch (const std::bad_alloc &e) {
+        try {
+            vx_printf("%s: Error appending %lu bytes to return buffer: %s\n", self->tag->c_str(),
+                static_cast<unsigned long>(length), e.what());
+        }
+        catch (...) {
+        }
+        return 0;
+    }
+    catch (...) {
+        return 0;
+    }
+    return length;
+}
+
+htsParallelDelivery::htsParallelDelivery(const std::string &tag, const std::atomic<bool> &stop)
+    : tag(tag), stop(stop)
+{
+    InitCurlOnce();
+    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (epoll_fd < 0 || wake_fd < 0) {
+        CloseDescriptors();
+        throw vxException("%s: cannot wait on transfers: %s", tag.c_str(), strerror(errno));
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = wake_fd;
+    epoll_ctl(epoll_fd, EPOLL_CTL_ADD, wake_fd, &ev);
+
+    multi.reset(curl_multi_init());
+    if (!multi) {
+        CloseDescriptors();
+        throw vxException("%s: curl_multi_init: failed", tag.c_str());
+    }
+    // Posts in flight to a collector that speaks HTTP/2 share one connection.
+    curl_multi_setopt(multi.get(), CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+    // libcurl tells which sockets to watch and is called for those that are
+    // ready only: a hung transfer costs nothing while it waits, however
+    // busy the other channels are.
+    curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, WatchSocket);
+    curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, this);
+}
+
+void htsParallelDelivery::CloseDescriptors() noexcept
+{
+    if (epoll_fd >= 0) close(epoll_fd);
+    if (wake_fd >= 0) close(wake_fd);
+    epoll_fd = wake_fd = -1;
+}
+
+int htsParallelDelivery::WatchSocket(CURL *, curl_socket_t socket, int what, void *self, void *) noexcept
+{
+    const int epoll_fd = static_cast<htsParallelDelivery *>(self)->epoll_fd;
+    if (what == CURL_POLL_REMOVE) {
+        epoll_ctl(epoll_fd, EPOLL_CTL_DEL, socket, nullptr);
+        return 0;
+    }
+    epoll_event ev{};
+    ev.events = ((what & CURL_POLL_IN) ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) ? EPOLLOUT : 0u);
+    ev.data.fd = socket;
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_MOD, socket, &ev) != 0 && errno == ENOENT)
+        epoll_ctl(epoll_fd, EPOLL_CTL_ADD, socket, &ev);
+    return 0;
+}
+
+htsParallelDelivery::~htsParallelDelivery()
+{
+    for (auto &[name, channel] : channels) {
+        for (auto &slot : channel->slots)
+            if (slot->payload) curl_multi_remove_handle(multi.get(), slot->handle.get());
+    }
+    channels.clear();
+    multi.reset();
+    CloseDescriptors();
+}
+
+void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig> &config)
+{
+    for (const auto &[name, record] : config) {
+        std::unique_ptr<Channel> &state = channels[name];
+        if (!state) {
+            state = std::make_unique<Channel>();
+            state->name = name;
+        }
+        // A copy starts without header lists; it builds its own, which the
+        // transfers that start under it keep alive.
+        state->record = std::make_shared<htsChannelConfig>(record);
+        state->active = true;
+    }
+
+    // libcurl keeps idle connections for four times the handles attached at
+    // the moment, and between posts few are: without a fixed size the cache
+    // would close connections that the next posts open again.
+    uint64_t connections = 0;
+    for (const auto &[name, record] : config) connections += record.max_in_flight;
+    curl_multi_setopt(multi.get(), CURLMOPT_MAXCONNECTS,
+        static_cast<long>(std::clamp<uint64_t>(connections, 1, 1u << 20)));
+
+    for (auto it = channels.begin(); it != channels.end();) {
+        Channel &channel = *it->second;
+        if (config.find(it->first) == config.end()) {
+            if (channel.active) {
+                ReleaseBacklog(channel, "removed");
+                channel.active = false;
+                channel.dropping = false;
+                channel.dropped = 0;
+            }
+        }
+        // Slots beyond a lowered limit go now if idle, else when their post
+        // ends; a removed channel keeps none.
+        const size_t keep = channel.active ? channel.record->max_in_flight : 0;
+        while (!channel.idle.empty() && channel.slots.size() > keep) {
+            Transfer *slot = channel.idle.back();
+            channel.idle.pop_back();
+            std::erase_if(channel.slots, [slot](const auto &s) { return s.get() == slot; });
+        }
+        if (!channel.active && channel.in_flight == 0) {
+            it = channels.erase(it);
+            continue;
+        }
+        // A raised limit lets waiting payloads start at once.
+        StartWaiting(channel);
+        ++it;
+    }
+}
+
+void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payload)
+{
+    for (const std::string &name : payload->channel_names) {
+        auto it = channels.find(name);
+        if (it == channels.end() || !it->second->active) {
+            vx_dprintf("%s: channel not defined: %s\n", tag.c_str(), name.c_str());
+            continue;
+        }
+        Channel &channel = *it->second;
+        const htsChannelConfig &record = *channel.record;
+
+        // Only a payload that has to wait counts against the backlog, so an
+        // idle channel takes even a body larger than its bound.
+        const bool start_now = channel.backlog.empty() && channel.HasRoom() && !stop.load();
+        const uint64_t length = payload->length;
+        if (!start_now &&
+            (length > record.max_backlog_bytes ||
+                channel.backlog_bytes > record.max_backlog_bytes - length)) {
+            if (!channel.dropping) {
+                channel.dropping = true;
+                vx_printf("%s: %s: %s: backlog full, dropping payloads\n", tag.c_str(),
+                    channel.name.c_str(), record.url.c_str());
+            }
+            channel.dropped++;
+            continue;
+        }
+        if (channel.dropping) {
+            vx_printf("%s: %s: %s: backlog accepting again, %llu payloads dropped\n", tag.c_str(),
+                channel.name.c_str(), record.url.c_str(), channel.dropped);
+            channel.dropping = false;
+            channel.dropped = 0;
+        }
+
+        if (start_now) {
+            Start(channel, payload);
+        }
+        else {
+            channel.backlog.push_back(payload);
+            channel.backlog_bytes += length;
+            waiting++;
+        }
+    }
+}
+
+htsParallelDelivery::Transfer *htsParallelDelivery::TakeSlot(Channel &channel)
+{
+    if (!channel.HasRoom()) return nullptr;
+    if (!channel.idle.empty()) {
+        Transfer *slot = channel.idle.back();
+        channel.idle.pop_back();
+        return slot;
+    }
+
+    auto slot = std::make_unique<Transfer>();
+    slot->handle.reset(curl_easy_init());
+    if (!slot->handle) throw vxException("%s: curl_easy_init: failed", tag.c_str());
+    slot->tag = &tag;
+    slot->channel = &channel;
+
+    htsHandleCallbacks callbacks;
+    callbacks.error_buffer = slot->error;
+    callbacks.write_function = Transfer::Sink;
+    callbacks.write_data = slot.get();
+    callbacks.progress_function = htsProgressCheck;
+    callbacks.progress_data = const_cast<std::atomic<bool> *>(&stop);
+    htsOptionResult result = htsSetHandleOptions(slot->handle.get(), callbacks);
+    // Decided once, for the handle's whole life, as for the serial handle.
+    if (result && vxGlobalConfig::GetInstance().flags.IsSet(vxGlobalConfig::DEBUG_CURL)) {
+        callbacks.debug_function = htsDebugTrace;
+        callbacks.debug_data = const_cast<std::string *>(&tag);
+        result = htsSetHandleOptions(slot->handle.get(), callbacks);
+    }
+    if (result) {
+        CURLcode rc = curl_easy_setopt(slot->handle.get(), CURLOPT_PRIVATE, slot.get());
+        if (rc != CURLE_OK) result.code = rc;
+    }
+    if (!result) {
+        // A handle without its callbacks or its protocol restriction must not
+        // post at all; the next post tries a new one.
+        htsReportRefusal(tag, *channel.record, result.code);
+        return nullptr;
+    }
+    channel.slots.push_back(std::move(slot));
+    return channel.slots.back().get();
+}
+
+void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPluginSinkPayload> &payload)
+{
+    Transfer *slot = TakeSlot(channel);
+    if (slot == nullptr) return;
+    CURL *handle = slot->handle.get();
+    htsChannelConfig &record = *channel.record;
+
+    curl_slist *headers = record.GetHeaders(payload->flags);
+    if (headers == nullptr) {
+        // Sending without the content type and encoding lines would deliver
+        // a body the collector cannot read.
+        vx_printf("%s: %s: %s: %s\n", tag.c_str(), record.channel.c_str(), record.url.c_str(),
+            "unable to build header list, payload not sent");
+        ReturnSlot(channel, slot);
+        return;
+    }
+    htsOptionResult set = htsSetPostOptions(handle, record, headers, *payload);
+    if (set) {
+        // Over TLS the second post waits for the first connection to learn
+        // whether it can share it (HTTP/2) instead of opening its own.
+        CURLcode rc = curl_easy_setopt(handle, CURLOPT_PIPEWAIT, IsHttps(record.url) ? 1L : 0L);
+        if (rc != CURLE_OK) {
+            set.code = rc;
+            set.option = CURLOPT_PIPEWAIT;
+        }
+    }
+    if (!set) {
+        htsReportRefusal(tag, record, set.code);
+        ReturnSlot(channel, slot);
+        return;
+    }
+
+    slot->record = channel.record;
+    slot->payload = payload;
+    slot->response.clear();
+    slot->error[0] = '\0';
+    CURLMcode mc = curl_multi_add_handle(multi.get(), handle);
+    if (mc != CURLM_OK) {
+        vx_printf("%s: %s: %s: %s [%d]\n", tag.c_str(), record.channel.c_str(), record.url.c_str(),
+            curl_multi_strerror(mc), static_cast<int>(mc));
+        slot->record.reset();
+        slot->payload.reset();
+        ReturnSlot(channel, slot);
+        return;
+    }
+    channel.in_flight++;
+    in_flight++;
+    started++;
+}
+
+void htsParallelDelivery::StartWaiting(Channel &channel)
+{
+    // Once a stop is asked for, nothing new is posted.
+    while (!stop.load() && !channel.backlog.empty() && channel.HasRoom()) {
+        std::shared_ptr<vxPluginSinkPayload> payload = std::move(channel.backlog.front());
+        channel.backlog.pop_front();
+        channel.backlog_bytes -= payload->length;
+        waiting--;
+        Start(channel, payload);
+    }
+}
+
+void htsParallelDelivery::ReturnSlot(Channel &channel, Transfer *slot)
+{
+    const size_t keep = channel.active ? channel.record->max_in_flight : 0;
+    if (channel.slots.size() > keep) {
+        std::erase_if(channel.slots, [slot](const auto &s) { return s.get() == slot; });
+        return;
+    }
+    channel.idle.push_back(slot);
+}
+
+void htsParallelDelivery::Reap()
+{
+    int left = 0;
+    while (CURLMsg *msg = curl_multi_info_read(multi.get(), &left)) {
+        if (msg->msg != CURLMSG_DONE) continue;
+        // The message dies with the handle's removal: take what it says first.
+        CURL *handle = msg->easy_handle;
+        const CURLcode rc = msg->data.result;
+        char *address = nullptr;
+        curl_easy_getinfo(handle, CURLINFO_PRIVATE, &address);
+        auto *slot = reinterpret_cast<Transfer *>(address);
+        curl_multi_remove_handle(multi.get(), handle);
+
+        Channel &channel = *slot->channel;
+        channel.in_flight--;
+        in_flight--;
+        htsReportPost(tag, *slot->record, handle, rc, slot->error);
+        slot->payload.reset();
+        slot->record.reset();
+        ReturnSlot(channel, slot);
+        if (channel.active)
+            StartWaiting(channel);
+        else
+            ForgetIfDone(channel.name);
+    }
+}
+
+void htsParallelDelivery::ForgetIfDone(const std::string &name)
+{
+    auto it = channels.find(name);
+    if (it != channels.end() && !it->second->active && it->second->in_flight == 0) channels.erase(it);
+}
+
+void htsParallelDelivery::Perform()
+{
+    // Transfers started while reaping are sent on their way in the same
+    // call rather than after another trip through the wait.
+    for (int pass = 0; pass < 4; pass++) {
+        long due = -1;
+        curl_multi_timeout(multi.get(), &due);
+        if (due == 0) {
+            int running = 0;
+            curl_multi_socket_action(multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
+        }
+        const uint64_t before = started;
+        Reap();
+        if (started == before) break;
+    }
+}
+
+void htsParallelDelivery::Arm() noexcept { armed.store(true); }
+
+void htsParallelDelivery::Disarm() noexcept { armed.store(false); }
+
+void htsParallelDelivery::Wait(int timeout_ms)
+{
+    long due = -1;
+    curl_multi_timeout(multi.get(), &due);
+    if (due >= 0 && due < timeout_ms) timeout_ms = static_cast<int>(due);
+
+    epoll_event events[64];
+    const int ready = epoll_wait(epoll_fd, events, 64, timeout_ms);
+    armed.store(false);
+    for (int i = 0; i < ready; i++) {
+        const int fd = events[i].data.fd;
+        if (fd == wake_fd) {
+            uint64_t count = 0;
+            if (read(wake_fd, &count, sizeof(count)) < 0) { } // drained either way
+            continue;
+        }
+        int mask = 0;
+        if (events[i].events & EPOLLIN) mask |= CURL_CSELECT_IN;
+        if (events[i].events & EPOLLOUT) mask |= CURL_CSELECT_OUT;
+        if (events[i].events & (EPOLLERR | EPOLLHUP)) mask |= CURL_CSELECT_ERR;
+        int running = 0;
+        curl_multi_socket_action(multi.get(), fd, mask, &running);
+    }
+}
+
+void htsParallelDelivery::Wake() noexcept
+{
+    // Only a sleeping (or about to sleep) worker needs the system call; the
+    // exchange lets one waker pay it.
+    if (armed.exchange(false)) {
+        const uint64_t one = 1;
+        if (write(wake_fd, &one, sizeof(one)) < 0) { } // a full counter wakes as well
+    }
+}
+
+void htsParallelDelivery::ReleaseBacklog(Channel &channel, const char *why)
+{
+    const unsigned long long count = channel.backlog.size();
+    if (count == 0) return;
+    vx_printf("%s: %s: %s: %s, %llu payloads not sent\n", tag.c_str(), channel.name.c_str(),
+        channel.record->url.c_str(), why, count);
+    channel.backlog.clear();
+    channel.backlog_bytes = 0;
+    waiting -= count;
+}
+
+void htsParallelDelivery::Stop()
+{
+    // What ended already is reported as it ended.
+    Reap();
+    for (auto &[name, channel] : channels) {
+        for (auto &slot : channel->slots) {
+            if (!slot->payload) continue;
+            // Cut off here and reported as a serial post cut short by the
+            // stop is.
+            curl_multi_remove_handle(multi.get(), slot->handle.get());
+            htsReportRefusal(tag, *slot->record, CURLE_ABORTED_BY_CALLBACK);
+            slot->payload.reset();
+            slot->record.reset();
+            channel->in_flight--;
+            in_flight--;
+            channel->idle.push_back(slot.get());
+        }
+        ReleaseBacklog(*channel, "stopped");
+    }
+}

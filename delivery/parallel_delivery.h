@@ -1,0 +1,126 @@
+#ifndef HTS_PARALLEL_DELIVERY_H
+#define HTS_PARALLEL_DELIVERY_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <curl/curl.h>
+
+#include "config/channel_config.h"
+#include "vxplugin.h"
+
+// Owner of a libcurl multi handle.
+struct htsCurlMultiCleanup {
+    void operator()(CURLM *multi) const noexcept { curl_multi_cleanup(multi); }
+};
+
+using htsCurlMultiPtr = std::unique_ptr<CURLM, htsCurlMultiCleanup>;
+
+// Delivery with every channel on its own: each keeps a FIFO backlog of the
+// agent's payloads (references, never copies of the bodies) and its own easy
+// handles, and has up to its max_in_flight posts running at once on one
+// libcurl multi handle. A slow, hung or failing collector therefore holds up
+// only its own channel; a channel whose backlog would pass max_backlog_bytes
+// drops what does not fit.
+//
+// Everything but Wake() runs on the plug-in's worker thread. Each post is
+// made with the same options and logged with the same lines as a serial one.
+class htsParallelDelivery
+{
+public:
+    // `tag` begins every log line and `stop` aborts transfers once set; both
+    // must outlive the object. Throws vxException when libcurl cannot make
+    // the multi handle.
+    htsParallelDelivery(const std::string &tag, const std::atomic<bool> &stop);
+    // Transfers still in flight are dropped without a word: Stop() is the
+    // orderly way out.
+    ~htsParallelDelivery();
+
+    htsParallelDelivery(const htsParallelDelivery &) = delete;
+    htsParallelDelivery &operator=(const htsParallelDelivery &) = delete;
+
+    // Puts a configuration in force. Each channel works from a copy of its
+    // record, so transfers in flight finish under the record they started
+    // with while later posts take the new settings. A channel that stays
+    // keeps its backlog; one that is gone releases it with one line and lets
+    // its transfers finish.
+    void Configure(const std::map<std::string, htsChannelConfig> &channels);
+
+    // Takes a payload for each of its channels, in name order: started at
+    // once where the channel has room and nothing waiting, else added to
+    // its backlog, or dropped when the backlog is full.
+    void Offer(const std::shared_ptr<vxPluginSinkPayload> &payload);
+
+    // Runs the transfers whose time has come (new ones, time limits),
+    // reports those that ended and starts what waits behind them. Never
+    // blocks.
+    void Perform();
+
+    // Waiting for work, in three steps so that no wake-up is lost: Arm(),
+    // then a last look at the queue and flags (Disarm() if there is work),
+    // then Wait(), which sleeps up to `timeout_ms` on the transfers' sockets
+    // (less when a transfer has a time limit due) and ends early on Wake();
+    // it hands libcurl the sockets that are ready.
+    void Arm() noexcept;
+    void Disarm() noexcept;
+    void Wait(int timeout_ms);
+
+    // From any thread: ends the worker's Wait() once Arm() has been called,
+    // or makes that Wait() return at once.
+    void Wake() noexcept;
+
+    // True when nothing waits and nothing is in flight.
+    bool Idle() const noexcept { return waiting == 0 && in_flight == 0; }
+
+    // Aborts every transfer in flight (each reported as its post's failure)
+    // and releases every backlog with one line per channel that held any.
+    void Stop();
+
+private:
+    struct Channel;
+    struct Transfer;
+
+    // A transfer slot of `channel` ready to post: an idle one or a new one
+    // while the channel is below its limit; null when it has no room.
+    Transfer *TakeSlot(Channel &channel);
+    // Posts `payload` on a slot of the channel that has room.
+    void Start(Channel &channel, const std::shared_ptr<vxPluginSinkPayload> &payload);
+    // Starts waiting payloads while the channel has room.
+    void StartWaiting(Channel &channel);
+    // Reports every finished transfer and refills its channel.
+    void Reap();
+    // Hands a slot back to its channel after a post (or a post that could
+    // not start), or frees it when the channel no longer wants it.
+    void ReturnSlot(Channel &channel, Transfer *slot);
+    // Releases the backlog of `channel` with one line that says why
+    // ("stopped", "removed").
+    void ReleaseBacklog(Channel &channel, const char *why);
+    // Forgets a channel that is gone once its last transfer has ended.
+    void ForgetIfDone(const std::string &name);
+
+    // libcurl's socket callback: keeps the epoll set in step with the
+    // sockets libcurl wants watched.
+    static int WatchSocket(CURL *, curl_socket_t socket, int what, void *self, void *) noexcept;
+    void CloseDescriptors() noexcept;
+
+    const std::string &tag;
+    const std::atomic<bool> &stop;
+    // The transfers' sockets and the wake-up counter, waited on together.
+    int epoll_fd = -1;
+    int wake_fd = -1;
+    htsCurlMultiPtr multi;
+    // Set while the worker may sleep in Wait(); whoever clears it owes it a
+    // wake-up.
+    std::atomic<bool> armed{ false };
+
+    std::map<std::string, std::unique_ptr<Channel>> channels;
+    size_t waiting = 0;   // payloads in backlogs
+    size_t in_flight = 0; // transfers on the multi handle
+    uint64_t started = 0; // transfers ever added
+};
+
+#endif
