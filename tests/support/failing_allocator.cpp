@@ -9,7 +9,7 @@ thread_local size_t countdown = 0;
 thread_local size_t threshold = 0;
 thread_local bool failed = false;
 
-bool ShouldFail(size_t size) noexcept
+[[maybe_unused]] bool ShouldFail(size_t size) noexcept
 {
     if (countdown == 0 || size < threshold) return false;
     if (--countdown != 0) return false;
