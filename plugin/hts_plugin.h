@@ -13,6 +13,7 @@
 #include "config/channel_config.h"
 #include "delivery/curl_ptr.h"
 #include "delivery/transfer_options.h"
+#include "plugin/plugin_status.h"
 #include "vxplugin.h"
 #include "vx_version.h"
 
@@ -50,6 +51,8 @@ public:
     htsCurlEasyPtr curl_handle;
     char curl_error[CURL_ERROR_SIZE];
     std::string response;
+    // Loads and channel figures for GetStatus, read from the agent's threads.
+    htsStatusBoard status_board;
 
     // True once a stop was requested.
     bool TerminateRequested() const noexcept { return terminate.load(); }
@@ -60,6 +63,8 @@ private:
     htsOptionResult CreateHandle();
     // Releases every payload still queued, unposted, with one line for all.
     void ReleaseQueued();
+    // Counts a post that could not start in the channel's figures.
+    void RecordRefusal(const htsChannelConfig &channel, CURLcode code, const char *reason);
 };
 
 #endif

@@ -35,6 +35,7 @@ void htsPlugin::LoadConfig()
         std::swap(defaults, loaded.defaults);
         channels.swap(loaded.channels);
     }
+    status_board.Loaded(channels, loaded.warnings, "serial");
     // `loaded` now holds the previous records; they and their header lists
     // are freed here, outside the lock.
 }
