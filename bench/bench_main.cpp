@@ -26,10 +26,12 @@ void Usage()
         "  memory     --mode post|build --url U --out F [--size 268435456]\n"
         "  stop       --url U --out F [--idle-reps 20] [--slow-reps 5] [--backlog 10000]\n"
         "  reload     --out F [--channels 10000] [--repeat 20]\n"
+        "  replay     --url U --out F --vxsink PATH [--rounds 5] [--label pinned]\n"
+        "             [--lines-1k 100000] [--lines-64k 5000]\n"
         "  report     --raw F --out results.md [--plot-data F]\n"
         "  record     F KIND NAME=TEXT|NAME:=NUMBER...   (appends one record to F)\n"
         "  free-port\n"
-        "throughput, cpu-run, memory and stop take --plugin PATH (default: the built plug-in).\n");
+        "throughput, cpu-run, memory, stop and replay take --plugin PATH (default: the built plug-in).\n");
 }
 
 } // namespace
@@ -52,6 +54,7 @@ int main(int argc, char **argv)
         if (command == "memory") return vxbench::MeasureMemory(args);
         if (command == "stop") return vxbench::MeasureStop(args);
         if (command == "reload") return vxbench::MeasureReload(args);
+        if (command == "replay") return vxbench::MeasureReplay(args);
         if (command == "report") return vxbench::WriteReport(args);
     }
     catch (const std::exception &e) {

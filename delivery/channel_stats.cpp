@@ -274,11 +274,11 @@ nlohmann::json htsTimeJson(int64_t ns)
 {
     if (ns == 0) return nullptr;
     const time_t seconds = static_cast<time_t>(ns / 1000000000);
-    const int millis = static_cast<int>((ns % 1000000000) / 1000000);
+    const int micros = static_cast<int>((ns % 1000000000) / 1000);
     struct tm utc;
     gmtime_r(&seconds, &utc);
     char text[40];
     const size_t n = strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
-    snprintf(text + n, sizeof(text) - n, ".%03dZ", millis);
+    snprintf(text + n, sizeof(text) - n, ".%06dZ", micros);
     return text;
 }

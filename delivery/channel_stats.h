@@ -140,7 +140,7 @@ const char *htsTransferReason(CURLcode code, const char *error_buffer);
 // Wall-clock nanoseconds since the epoch.
 int64_t htsWallClockNs();
 
-// "2026-12-10T12:00:00.123Z"; null for 0.
+// "2026-12-10T12:00:00.123456Z" (UTC); null for 0.
 nlohmann::json htsTimeJson(int64_t ns);
 
 #endif
