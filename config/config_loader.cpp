@@ -76,7 +76,7 @@ public:
     }
 
     // Unknown keys and values passed over for their type, at the top level
-    // (`where` empty) or in a channel.
+    // (`where` empty) or in the channel `where`.
     void Keys(const nlohmann::json &j, const std::string &where)
     {
         if (!j.is_object()) return;
@@ -84,12 +84,11 @@ public:
         for (const auto &[key, value] : j.items()) {
             if (std::find(known.begin(), known.end(), key) != known.end()) continue;
             std::string text = "unknown key " + Quoted(key);
-            if (where.empty()) text += " at the top level";
             if (const std::string *near = Nearest(key, known)) text += "; did you mean " + Quoted(*near) + "?";
             Add(where, text);
         }
         for (const std::string &skipped : htsSkippedValues(j))
-            Add(where, skipped + (where.empty() ? " at the top level" : "") + "; the value is ignored");
+            Add(where, skipped + "; the value is ignored");
     }
 
     // "enable" that is no boolean leaves the channel enabled.
@@ -115,7 +114,7 @@ public:
 private:
     void Add(const std::string &where, const std::string &text)
     {
-        out.push_back(where.empty() ? text : "channel " + Quoted(where) + ": " + text);
+        out.push_back((where.empty() ? "top level" : "channel " + Quoted(where)) + ": " + text);
     }
 
     // The known key nearest to `key`, when it is near enough to be a typo.
