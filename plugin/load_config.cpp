@@ -27,6 +27,7 @@ void htsPlugin::LoadConfig()
 
     htsExpansionVariables vars = htsMakeExpansionVariables();
     htsConfiguration loaded = htsReadConfiguration(tag, conf_filename, vars);
+    htsStatusBoard::Pending status = status_board.Prepare(loaded.channels, loaded.warnings, "serial");
 
     {
         // Only exchanges under the lock: nothing here can throw, so a load
@@ -35,7 +36,7 @@ void htsPlugin::LoadConfig()
         std::swap(defaults, loaded.defaults);
         channels.swap(loaded.channels);
     }
-    status_board.Loaded(channels, loaded.warnings, "serial");
+    status_board.Commit(std::move(status));
     // `loaded` now holds the previous records; they and their header lists
     // are freed here, outside the lock.
 }

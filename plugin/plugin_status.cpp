@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <new>
 #include <utility>
 
 #include "config/log_text.h"
@@ -12,41 +13,54 @@ htsChannelStats *htsStatusBoard::Stats(const std::string &channel) const
     return it == worker_stats.end() ? nullptr : it->second.get();
 }
 
-void htsStatusBoard::Loaded(const std::map<std::string, htsChannelConfig> &channels,
-    const std::vector<std::string> &warnings, const std::string &delivery)
+htsStatusBoard::Pending htsStatusBoard::Prepare(const std::map<std::string, htsChannelConfig> &channels,
+    const std::vector<std::string> &warnings, const std::string &delivery) const
 {
     auto next = std::make_shared<InForce>();
-    next->loaded_ns = htsWallClockNs();
     next->delivery = delivery;
     next->warnings = warnings;
     next->channels.reserve(channels.size());
 
-    std::map<std::string, std::shared_ptr<htsChannelStats>> stats;
+    Pending pending;
     for (const auto &[name, record] : channels) {
         auto kept = worker_stats.find(name);
         std::shared_ptr<htsChannelStats> figures =
             kept != worker_stats.end() ? kept->second : std::make_shared<htsChannelStats>();
-        next->channels.push_back({ name, record.DescribeMasked(), figures });
-        stats.emplace_hint(stats.end(), name, std::move(figures));
+        next->channels.push_back({ record, figures });
+        pending.stats.emplace_hint(pending.stats.end(), name, std::move(figures));
     }
+    pending.view = std::move(next);
+    return pending;
+}
 
-    std::shared_ptr<const InForce> previous;
+void htsStatusBoard::Commit(Pending &&pending) noexcept
+{
+    // Set here rather than in Prepare: when the configuration came in force.
+    pending.view->loaded_ns = htsWallClockNs();
+    std::shared_ptr<const InForce> previous = std::move(pending.view);
     {
         std::lock_guard<std::mutex> guard(lock);
         loads++;
-        previous = std::exchange(in_force, std::move(next));
+        in_force.swap(previous);
     }
-    // Figures of removed channels go here, unless a reader still holds them.
-    worker_stats.swap(stats);
+    // Figures of removed channels go with `pending`, unless a reader still
+    // holds them; the previous view goes with `previous`.
+    worker_stats.swap(pending.stats);
 }
 
-void htsStatusBoard::LoadFailed(const std::string &text)
+void htsStatusBoard::LoadFailed(const std::string &text) noexcept
 {
     const int64_t now = htsWallClockNs();
     std::lock_guard<std::mutex> guard(lock);
     failed_loads++;
-    last_failure = text;
     last_failure_ns = now;
+    // Memory may be what ran out: the count stands without the text.
+    try {
+        last_failure = text;
+    }
+    catch (const std::bad_alloc &) {
+        last_failure.clear();
+    }
 }
 
 void htsStatusBoard::Fill(nlohmann::json &status, const std::string &conf_filename) const
@@ -65,17 +79,17 @@ void htsStatusBoard::Fill(nlohmann::json &status, const std::string &conf_filena
     configuration["loaded_at"] = htsTimeJson(view->loaded_ns);
     configuration["warnings"] = view->warnings;
     nlohmann::json described = nlohmann::json::object();
-    for (const Channel &c : view->channels) described[c.name] = c.described;
-    configuration["channels"] = std::move(described);
+    for (const Channel &c : view->channels) described[c.record.channel] = c.record.DescribeMasked();
 
     htsFigureSet set;
     set.parallel = view->delivery == "parallel";
     nlohmann::json channels = nlohmann::json::object();
     for (const Channel &c : view->channels) {
         nlohmann::json figures = c.stats->Read().ToJson(set);
-        figures["url"] = c.described.value("url", "");
-        channels[c.name] = std::move(figures);
+        figures["url"] = described[c.record.channel]["url"];
+        channels[c.record.channel] = std::move(figures);
     }
+    configuration["channels"] = std::move(described);
 
     status["delivery"] = view->delivery;
     status["configuration"] = std::move(configuration);

@@ -29,13 +29,18 @@ public:
     // loads.
     htsChannelStats *Stats(const std::string &channel) const;
 
-    // A load put `channels` in force. Channels that stay keep their figures;
-    // new ones start from zero and removed ones are dropped. `delivery` names
-    // the engine ("serial" or "parallel").
-    void Loaded(const std::map<std::string, htsChannelConfig> &channels,
-        const std::vector<std::string> &warnings, const std::string &delivery);
+    // What a load puts in force, made before the swap so that nothing can
+    // fail after it: the load either shows in the status or throws.
+    struct Pending;
+    // For `channels` about to be put in force. Channels that stay keep their
+    // figures; new ones start from zero and removed ones are dropped.
+    // `delivery` names the engine ("serial" or "parallel").
+    Pending Prepare(const std::map<std::string, htsChannelConfig> &channels,
+        const std::vector<std::string> &warnings, const std::string &delivery) const;
+    // Once they are in force. Allocates nothing and never throws.
+    void Commit(Pending &&pending) noexcept;
     // A load failed with `text`; the configuration in force stays.
-    void LoadFailed(const std::string &text);
+    void LoadFailed(const std::string &text) noexcept;
 
     // Any thread's side.
 
@@ -45,8 +50,9 @@ public:
 
 private:
     struct Channel {
-        std::string name;
-        nlohmann::json described;
+        // A copy of the record in force, never changed: readers describe it.
+        // Destroying it allocates nothing, which a JSON value would.
+        htsChannelConfig record;
         std::shared_ptr<const htsChannelStats> stats;
     };
     // The configuration in force, replaced whole by each load and never
@@ -58,7 +64,16 @@ private:
         std::vector<Channel> channels;
     };
 
-    std::map<std::string, std::shared_ptr<htsChannelStats>> worker_stats;
+    using StatsMap = std::map<std::string, std::shared_ptr<htsChannelStats>>;
+
+public:
+    struct Pending {
+        std::shared_ptr<InForce> view;
+        StatsMap stats;
+    };
+
+private:
+    StatsMap worker_stats;
 
     mutable std::mutex lock;
     uint64_t loads = 0;
