@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,15 @@
 namespace vxbench {
 
 namespace {
+
+// CPU time of this process (every thread), in seconds.
+double ProcessCpuSeconds()
+{
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 // `lines` lines of `size` bytes each (newline apart), distinct bodies of
 // the benchmark's JSON-looking text.
@@ -48,7 +58,7 @@ std::vector<std::unique_ptr<vxPluginSinkPayload>> ReadLines(const std::string &p
 // the whole run's wall time. Without `status`, for a vxsink that has no
 // such option, the status is null.
 nlohmann::json RunVxsink(const std::string &vxsink, const std::string &plugin, const std::string &conf,
-    const std::string &input, const TempDir &dir, bool status_option, double &seconds)
+    const std::string &input, const TempDir &dir, bool status_option, double &seconds, double &cpu_seconds)
 {
     const Clock::time_point start = Clock::now();
     const std::string out = (dir.Path() / "status.json").string();
@@ -68,8 +78,11 @@ nlohmann::json RunVxsink(const std::string &vxsink, const std::string &plugin, c
         _exit(127);
     }
     int status = 0;
-    const bool waited = waitpid(pid, &status, 0) == pid;
+    struct rusage usage {};
+    const bool waited = wait4(pid, &status, 0, &usage) == pid;
     seconds = SecondsSince(start);
+    cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (!waited || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::ifstream errors(err);
         std::stringstream text;
@@ -132,11 +145,13 @@ int MeasureReplay(const Args &args)
         bare.Post(*bodies[0]);
 
         for (long round = 1; round <= rounds; ++round) {
-            double a = 0, b = 0, wall = 0;
+            double a = 0, b = 0, wall = 0, cpu_a = 0, cpu_b = 0;
             auto run_vxsink = [&] {
-                double seconds = 0;
-                const nlohmann::json status = RunVxsink(vxsink, plugin, conf, input, dir, status_option, seconds);
+                double seconds = 0, cpu = 0;
+                const nlohmann::json status =
+                    RunVxsink(vxsink, plugin, conf, input, dir, status_option, seconds, cpu);
                 wall = static_cast<double>(lines) / seconds;
+                cpu_a = cpu / static_cast<double>(lines) * 1e6;
                 if (!status_option) {
                     a = wall;
                     return;
@@ -150,12 +165,14 @@ int MeasureReplay(const Args &args)
                 a = static_cast<double>(lines) / (us / 1e6);
             };
             auto run_bare = [&] {
+                const double cpu = ProcessCpuSeconds();
                 Clock::time_point start = Clock::now();
                 for (const auto &body : bodies) {
                     if (!bare.Post(*body))
                         throw std::runtime_error(std::string("bare loop post failed: ") + bare.LastError());
                 }
                 b = static_cast<double>(lines) / SecondsSince(start);
+                cpu_b = (ProcessCpuSeconds() - cpu) / static_cast<double>(lines) * 1e6;
             };
             if (round % 2) {
                 run_vxsink();
@@ -168,10 +185,11 @@ int MeasureReplay(const Args &args)
             AppendRecord(out, "replay",
                 { { "placement", label }, { "body_bytes", size }, { "lines", lines }, { "round", round },
                     { "vxsink_posts_per_s", Rounded(a, 1) }, { "bare_posts_per_s", Rounded(b, 1) },
-                    { "vxsink_whole_run_posts_per_s", Rounded(wall, 1) } });
+                    { "vxsink_whole_run_posts_per_s", Rounded(wall, 1) },
+                    { "vxsink_cpu_us_per_post", Rounded(cpu_a, 3) }, { "bare_cpu_us_per_post", Rounded(cpu_b, 3) } });
             printf("  %-6s %8zu B  round %2ld  %6zu lines  vxsink %9.1f/s  bare %9.1f/s  ratio %.3f"
-                   "  (whole run %.3f)\n",
-                label.c_str(), size, round, lines, a, b, a / b, wall / b);
+                   "  (whole run %.3f)  CPU us/post %.1f %.1f\n",
+                label.c_str(), size, round, lines, a, b, a / b, wall / b, cpu_a, cpu_b);
             fflush(stdout);
         }
     }

@@ -197,6 +197,28 @@ TEST_F(VxsinkStatus, UserSignalPrintsTheTableMidStream)
     EXPECT_EQ(Stdout(), "");
 }
 
+// Lines point into the blocks input is read into: a line that runs past the
+// end of a block, or is longer than a whole block, still arrives whole.
+TEST_F(VxsinkStatus, LinesAcrossReadBlocksArriveWhole)
+{
+    vxtest::HttpServer server;
+    server.Start();
+    Config("{ \"channels\": { \"a\": { \"url\": \"" + server.Url("/a") + "\" } } }");
+    std::vector<std::string> lines;
+    for (size_t size : { size_t(700) << 10, size_t(2500) << 10, size_t(10), size_t(900) << 10 }) {
+        std::string line(size, 'x');
+        for (size_t i = 0; i < size; i += 4093) line[i] = static_cast<char>('a' + lines.size() + i % 13);
+        lines.push_back(line);
+    }
+    auto sink = Start({ "--channel", "a" });
+    for (const std::string &line : lines) ASSERT_TRUE(sink->Write(line + "\n"));
+    sink->CloseInput();
+    ASSERT_EQ(sink->Wait(), 0) << sink->Stderr();
+    const auto got = server.Requests();
+    ASSERT_EQ(got.size(), lines.size());
+    for (size_t i = 0; i < lines.size(); i++) EXPECT_TRUE(got[i].body == lines[i]) << "line " << i + 1;
+}
+
 } // namespace
 
 #endif

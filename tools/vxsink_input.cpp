@@ -2,7 +2,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/mman.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -208,24 +207,6 @@ bool Blank(const uint8_t *data, size_t length)
     return true;
 }
 
-// A part of the input file mapped into memory.
-class MappedBlock : public InputBlock
-{
-public:
-    MappedBlock(void *base, size_t length) : base(base), length(length)
-    {
-        data = static_cast<const uint8_t *>(base);
-        size = length;
-    }
-    ~MappedBlock() override { munmap(base, length); }
-    MappedBlock(const MappedBlock &) = delete;
-    MappedBlock &operator=(const MappedBlock &) = delete;
-
-private:
-    void *base;
-    size_t length;
-};
-
 // A buffer filled by read().
 class ReadBlock : public InputBlock
 {
@@ -289,45 +270,6 @@ private:
     ReleaseTracker &tracker;
     size_t line_number = 0;
 };
-
-// Standard input as a regular file: mapped a window at a time, from where
-// reading stands to the end the file had when it was looked at. Only whole
-// lines are taken; returns the offset of the first byte not taken, or -1
-// when mapping is not possible here.
-off_t FeedMapped(LineFeeder &feeder, EventLoop &loop)
-{
-    struct stat st;
-    if (fstat(STDIN_FILENO, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-    const off_t start = lseek(STDIN_FILENO, 0, SEEK_CUR);
-    if (start < 0) return -1;
-    const size_t file_size = static_cast<size_t>(st.st_size);
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    constexpr size_t window = 16u << 20;
-
-    size_t offset = static_cast<size_t>(start);
-    size_t length_wanted = window;
-    while (offset < file_size) {
-        const size_t map_start = offset / page * page;
-        const size_t length = std::min(length_wanted, file_size - map_start);
-        void *base = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, STDIN_FILENO, static_cast<off_t>(map_start));
-        if (base == MAP_FAILED) break;
-        madvise(base, length, MADV_SEQUENTIAL);
-        auto block = std::make_shared<const MappedBlock>(base, length);
-        const size_t from = offset - map_start;
-        const size_t rest = feeder.Lines(block, from, from, length);
-        if (feeder.f.end != Wait::Ready) return -1;
-        if (rest == from && map_start + length < file_size) {
-            // One line longer than the window: map more of the file.
-            length_wanted *= 2;
-            continue;
-        }
-        offset = map_start + rest;
-        length_wanted = window;
-        if (map_start + length == file_size) break;
-        if ((feeder.f.end = loop.Check()) != Wait::Ready) return -1;
-    }
-    return static_cast<off_t>(offset);
-}
 
 } // namespace
 
@@ -439,19 +381,10 @@ Feed FeedLines(Sink &sink, EventLoop &loop, ReleaseTracker &tracker)
 {
     LineFeeder feeder(sink, loop, tracker);
 
-    // A file is mapped; what it does not cover (a pipe, a terminal, or
-    // lines added to the file meanwhile) is read.
-    const off_t mapped = FeedMapped(feeder, loop);
-    if (feeder.f.end != Wait::Ready) return feeder.f;
-    if (mapped >= 0 && lseek(STDIN_FILENO, mapped, SEEK_SET) < 0) {
-        Error(std::string("standard input: ") + strerror(errno));
-        feeder.f.bad_input = true;
-        return feeder.f;
-    }
-
     // Reads fill a block; lines point into it. The unfinished line at the
     // end of a full block is the only text ever copied, to the start of the
-    // next one.
+    // next one. Reading a file costs less than mapping it: a page fault for
+    // every page of a mapping costs more than read()'s copy.
     constexpr size_t block_size = 1u << 20;
     auto block = std::make_shared<ReadBlock>(block_size);
     size_t capacity = block_size, start = 0, filled = 0;

@@ -37,9 +37,8 @@ private:
     int fd;
 };
 
-// Memory that payload bodies are read into and point into: a mapping of the
-// input file, or a buffer filled by read(). Shared by every payload in it and
-// freed with the last one.
+// Memory that input is read into and payload bodies point into, shared by
+// every payload in it and freed with the last one.
 class InputBlock
 {
 public:
@@ -167,9 +166,6 @@ struct Feed {
 // Each file named on the command line is one payload.
 Feed FeedFiles(const Options &options, Sink &sink, EventLoop &loop);
 // Each non-blank line of standard input is one payload.
-// A regular file is mapped rather than read, a window at a time; the bodies
-// of its lines are the mapping itself. Like any program reading a mapped file,
-// vxsink is stopped by SIGBUS should the file be cut short meanwhile.
 Feed FeedLines(Sink &sink, EventLoop &loop, ReleaseTracker &tracker);
 
 } // namespace vxsink
