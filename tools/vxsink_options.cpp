@@ -54,7 +54,8 @@ const char usage_text[] =
     "\n"
     "Exit status: 0 all input was queued and the plug-in finished with it;\n"
     "1 some input was skipped, or the plug-in could not be loaded; 2 usage\n"
-    "error; 128 + the signal's number when stopped by SIGINT or SIGTERM.\n";
+    "error; 128 + the signal's number when stopped by SIGINT or SIGTERM.\n"
+    "With --check: 0 the file loaded, 1 it did not.\n";
 
 void UsageError(const std::string &text)
 {
