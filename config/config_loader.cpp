@@ -30,10 +30,12 @@ const htsConfigKey loader_keys[] = {
 };
 
 // A name from the file as a warning quotes it: in double quotes, escaped as
-// JSON escapes it, so that it cannot break the line.
+// JSON escapes it, so that it cannot break the line, and cut short when long.
 std::string Quoted(const std::string &text)
 {
-    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    constexpr size_t longest = 64;
+    const std::string shown = text.size() > longest ? text.substr(0, longest) + "..." : text;
+    return nlohmann::json(shown).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::string Lower(std::string text)
@@ -43,22 +45,24 @@ std::string Lower(std::string text)
 }
 
 // Edits (insert, delete, replace, swap of neighbours) from one text to the
-// other, ignoring case.
+// other, ignoring case; three rows of the table are all it needs.
 size_t EditDistance(const std::string &a_text, const std::string &b_text)
 {
     const std::string a = Lower(a_text), b = Lower(b_text);
-    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
-    for (size_t i = 0; i <= a.size(); i++) d[i][0] = i;
-    for (size_t j = 0; j <= b.size(); j++) d[0][j] = j;
+    std::vector<size_t> before(b.size() + 1), previous(b.size() + 1), row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); j++) previous[j] = j;
     for (size_t i = 1; i <= a.size(); i++) {
+        row[0] = i;
         for (size_t j = 1; j <= b.size(); j++) {
             const size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
-            d[i][j] = std::min({ d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost });
+            row[j] = std::min({ previous[j] + 1, row[j - 1] + 1, previous[j - 1] + cost });
             if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
-                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+                row[j] = std::min(row[j], before[j - 2] + 1);
         }
+        before.swap(previous);
+        previous.swap(row);
     }
-    return d[a.size()][b.size()];
+    return previous[b.size()];
 }
 
 // Collects the warnings of one load.
@@ -112,9 +116,15 @@ public:
     }
 
 private:
+    // A file of many mistakes yields this many lines and a count of the rest.
+    static constexpr size_t most = 100;
+
     void Add(const std::string &where, const std::string &text)
     {
-        out.push_back((where.empty() ? "top level" : "channel " + Quoted(where)) + ": " + text);
+        if (out.size() < most)
+            out.push_back((where.empty() ? "top level" : "channel " + Quoted(where)) + ": " + text);
+        else if (out.size() == most)
+            out.push_back("and more warnings, not listed");
     }
 
     // The known key nearest to `key`, when it is near enough to be a typo.
@@ -122,14 +132,16 @@ private:
     {
         const std::string *best = nullptr;
         size_t best_distance = 0;
+        const size_t allowed = std::clamp<size_t>(key.size() / 4, 1, 3);
         for (const std::string &name : known) {
+            // Lengths further apart than the edits allowed cannot be near.
+            if (std::max(key.size(), name.size()) - std::min(key.size(), name.size()) > allowed) continue;
             const size_t d = EditDistance(key, name);
             if (best == nullptr || d < best_distance) {
                 best = &name;
                 best_distance = d;
             }
         }
-        const size_t allowed = std::clamp<size_t>(key.size() / 4, 1, 3);
         return (best != nullptr && best_distance <= allowed) ? best : nullptr;
     }
 

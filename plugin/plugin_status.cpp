@@ -14,10 +14,12 @@ htsChannelStats *htsStatusBoard::Stats(const std::string &channel) const
 }
 
 htsStatusBoard::Pending htsStatusBoard::Prepare(const std::map<std::string, htsChannelConfig> &channels,
-    const std::vector<std::string> &warnings, const std::string &delivery) const
+    const std::vector<std::string> &warnings, const std::string &delivery, bool retries) const
 {
     auto next = std::make_shared<InForce>();
     next->delivery = delivery;
+    next->figures.parallel = delivery == "parallel";
+    next->figures.retries = next->figures.parallel && retries;
     next->warnings = warnings;
     next->channels.reserve(channels.size());
 
@@ -81,11 +83,9 @@ void htsStatusBoard::Fill(nlohmann::json &status, const std::string &conf_filena
     nlohmann::json described = nlohmann::json::object();
     for (const Channel &c : view->channels) described[c.record.channel] = c.record.DescribeMasked();
 
-    htsFigureSet set;
-    set.parallel = view->delivery == "parallel";
     nlohmann::json channels = nlohmann::json::object();
     for (const Channel &c : view->channels) {
-        nlohmann::json figures = c.stats->Read().ToJson(set);
+        nlohmann::json figures = c.stats->Read().ToJson(view->figures);
         figures["url"] = described[c.record.channel]["url"];
         channels[c.record.channel] = std::move(figures);
     }

@@ -34,9 +34,11 @@ public:
     struct Pending;
     // For `channels` about to be put in force. Channels that stay keep their
     // figures; new ones start from zero and removed ones are dropped.
-    // `delivery` names the engine ("serial" or "parallel").
+    // `delivery` names the engine ("serial" or "parallel"); with "parallel"
+    // each channel also shows its backlog, posts in flight and drops, and
+    // with `retries` its retried and given-up payloads.
     Pending Prepare(const std::map<std::string, htsChannelConfig> &channels,
-        const std::vector<std::string> &warnings, const std::string &delivery) const;
+        const std::vector<std::string> &warnings, const std::string &delivery, bool retries = false) const;
     // Once they are in force. Allocates nothing and never throws.
     void Commit(Pending &&pending) noexcept;
     // A load failed with `text`; the configuration in force stays.
@@ -60,6 +62,7 @@ private:
     struct InForce {
         int64_t loaded_ns = 0;
         std::string delivery = "serial";
+        htsFigureSet figures;
         std::vector<std::string> warnings;
         std::vector<Channel> channels;
     };

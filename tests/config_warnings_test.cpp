@@ -103,6 +103,21 @@ TEST(ConfigWarningsChange, NothingThatLoads)
     EXPECT_TRUE(log.Lines().empty());
 }
 
+// A file of many mistakes, or of very long names, makes a short list.
+TEST(ConfigWarningsChange, ManyOrLongMistakesStayShort)
+{
+    std::string keys;
+    for (int i = 0; i < 150; i++) keys += "\"unknown" + std::to_string(i) + "\": 1, ";
+    const htsConfiguration many = Load("{ " + keys + "\"channels\": {} }");
+    ASSERT_EQ(many.warnings.size(), 101u);
+    EXPECT_EQ(many.warnings.back(), "and more warnings, not listed");
+
+    const std::string name(1 << 20, 'k');
+    const htsConfiguration longer = Load("{ \"" + name + "\": 1 }");
+    ASSERT_EQ(longer.warnings.size(), 1u);
+    EXPECT_EQ(longer.warnings[0], "top level: unknown key \"" + std::string(64, 'k') + "...\"");
+}
+
 // The key list the warnings (and the schema's test) go by is the one the
 // record and the loader read.
 TEST(ConfigWarningsChange, KeyListHoldsEveryKeyOnce)

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "delivery/channel_stats.h"
 #include "loopback_server.h"
 #include "running_plugin.h"
 #include "test_support.h"
@@ -276,6 +277,46 @@ TEST_F(StatusTest, DisplayPrintsATableWithTheTag)
     log.Clear();
     plugin.Sink().DisplayStatus(nlohmann::json());
     EXPECT_EQ(log.Count("tbl: vornix-sink-http 1.2.5, serial delivery\n"), 1u) << log.Text();
+}
+
+// What the parallel engine records, and codes beyond those kept apart.
+TEST(ChannelStats, EngineFiguresShowOnlyWhereTheModeHasThem)
+{
+    htsChannelStats stats;
+    stats.SetBacklog(3, 3000);
+    stats.SetInFlight(2);
+    stats.AddDropped();
+    stats.AddRetried(4);
+    stats.AddGivenUp();
+    for (long code = 400; code < 420; code++) {
+        htsPostOutcome answer;
+        answer.status = code;
+        stats.RecordPost(answer, 10, std::chrono::microseconds(code));
+    }
+    const htsChannelFigures f = stats.Read();
+
+    const nlohmann::json serial = f.ToJson({});
+    EXPECT_FALSE(serial.contains("backlog_payloads"));
+    EXPECT_FALSE(serial.contains("retried"));
+    const nlohmann::json parallel = f.ToJson({ true, false });
+    EXPECT_EQ(parallel["backlog_payloads"], 3);
+    EXPECT_EQ(parallel["backlog_bytes"], 3000);
+    EXPECT_EQ(parallel["in_flight"], 2);
+    EXPECT_EQ(parallel["dropped"], 1);
+    EXPECT_FALSE(parallel.contains("retried"));
+    const nlohmann::json retries = f.ToJson({ true, true });
+    EXPECT_EQ(retries["retried"], 4);
+    EXPECT_EQ(retries["given_up"], 1);
+
+    // 16 codes of their own, the other 4 together.
+    EXPECT_EQ(serial["posts"], 20);
+    EXPECT_EQ(serial["answers"].size(), 17u);
+    EXPECT_EQ(serial["answers"]["400"], 1);
+    EXPECT_EQ(serial["answers"]["other"], 4);
+    EXPECT_EQ(serial["last_error"], "HTTP: 419");
+    EXPECT_EQ(serial["body_bytes"], 200);
+    EXPECT_EQ(serial["latency_ms"]["median"], 0.409);
+    EXPECT_EQ(serial["latency_ms"]["p99"], 0.419);
 }
 
 } // namespace
