@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include <nlohmann/json.hpp>
 
@@ -208,17 +209,63 @@ bool Blank(const uint8_t *data, size_t length)
 }
 
 // A buffer filled by read().
+// Buffers of the standard size, kept for the next block once every payload
+// in theirs is gone. A fresh buffer costs a page fault for every page on its
+// first write, which on some machines costs more than reading into it.
+class BlockPool
+{
+public:
+    static constexpr size_t block_size = 1u << 20;
+
+    std::unique_ptr<uint8_t[]> Take()
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!kept.empty()) {
+                std::unique_ptr<uint8_t[]> buffer = std::move(kept.back());
+                kept.pop_back();
+                return buffer;
+            }
+        }
+        return std::make_unique_for_overwrite<uint8_t[]>(block_size);
+    }
+
+    void Give(std::unique_ptr<uint8_t[]> buffer)
+    {
+        // As many as reading may run ahead, and some room.
+        constexpr size_t most = max_outstanding_bytes / block_size + 4;
+        std::lock_guard<std::mutex> guard(lock);
+        if (kept.size() < most) kept.push_back(std::move(buffer));
+    }
+
+private:
+    std::mutex lock;
+    std::vector<std::unique_ptr<uint8_t[]>> kept;
+};
+
+// A buffer filled by read(): of the pool's size, or larger for a line that
+// does not fit one.
 class ReadBlock : public InputBlock
 {
 public:
-    explicit ReadBlock(size_t capacity) : bytes(std::make_unique_for_overwrite<uint8_t[]>(capacity))
+    ReadBlock(const std::shared_ptr<BlockPool> &pool, size_t capacity)
+        : pool(capacity == BlockPool::block_size ? pool : nullptr),
+          bytes(this->pool ? pool->Take() : std::make_unique_for_overwrite<uint8_t[]>(capacity))
     {
         data = bytes.get();
         size = capacity;
     }
+    ~ReadBlock() override
+    {
+        if (pool) pool->Give(std::move(bytes));
+    }
+    ReadBlock(const ReadBlock &) = delete;
+    ReadBlock &operator=(const ReadBlock &) = delete;
+
     uint8_t *Writable() { return bytes.get(); }
 
 private:
+    std::shared_ptr<BlockPool> pool;
     std::unique_ptr<uint8_t[]> bytes;
 };
 
@@ -385,14 +432,18 @@ Feed FeedLines(Sink &sink, EventLoop &loop, ReleaseTracker &tracker)
     // end of a full block is the only text ever copied, to the start of the
     // next one. Reading a file costs less than mapping it: a page fault for
     // every page of a mapping costs more than read()'s copy.
-    constexpr size_t block_size = 1u << 20;
-    auto block = std::make_shared<ReadBlock>(block_size);
+    constexpr size_t block_size = BlockPool::block_size;
+    // Read in parts of a block, so that cutting lines follows the copy while
+    // it is still in the processor's cache.
+    constexpr size_t read_size = 256u << 10;
+    auto pool = std::make_shared<BlockPool>();
+    auto block = std::make_shared<ReadBlock>(pool, block_size);
     size_t capacity = block_size, start = 0, filled = 0;
     for (;;) {
         if (filled == capacity) {
             const size_t carry = filled - start;
             capacity = std::max(block_size, carry * 2);
-            auto next = std::make_shared<ReadBlock>(capacity);
+            auto next = std::make_shared<ReadBlock>(pool, capacity);
             memcpy(next->Writable(), block->Data() + start, carry);
             block = std::move(next);
             start = 0;
@@ -402,7 +453,7 @@ Feed FeedLines(Sink &sink, EventLoop &loop, ReleaseTracker &tracker)
         if ((feeder.f.end = loop.Poll(STDIN_FILENO, &ready)) != Wait::Ready) return feeder.f;
         if (!ready) continue;
 
-        ssize_t n = read(STDIN_FILENO, block->Writable() + filled, capacity - filled);
+        ssize_t n = read(STDIN_FILENO, block->Writable() + filled, std::min(read_size, capacity - filled));
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             Error(std::string("standard input: ") + strerror(errno));
