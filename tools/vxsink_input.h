@@ -20,7 +20,7 @@ namespace vxsink {
 // plug-in is down to half of both. The byte limit keeps the bodies read
 // ahead within the processor's caches, where the post finds them again.
 constexpr size_t max_outstanding = 1024;
-constexpr size_t max_outstanding_bytes = 4u << 20;
+constexpr size_t max_outstanding_bytes = 2u << 20;
 
 // Closes a descriptor on every path out.
 class FileDescriptor
