@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <thread>
 
 #include "config/log_text.h"
@@ -49,12 +50,6 @@ void Add(std::atomic<uint64_t> &counter, uint64_t n)
 
 } // namespace
 
-htsChannelStats::htsChannelStats()
-{
-    for (auto &word : error_words) word.store(0, relaxed);
-    for (auto &latency : latencies) latency.store(0, relaxed);
-}
-
 void htsChannelStats::Count(CodeTable &table, int64_t code)
 {
     // The last slot sums whatever finds no slot of its own.
@@ -99,12 +94,29 @@ void htsChannelStats::RecordPost(const htsPostOutcome &outcome, uint64_t bytes,
     else if (!outcome.succeeded)
         text = "HTTP: " + std::to_string(outcome.status);
 
+    // Made before the write, so that a reader never waits for an
+    // allocation; a post without memory for it only misses its duration.
+    std::unique_ptr<Latencies> made;
+    if (latencies.load(std::memory_order_acquire) == nullptr) {
+        try {
+            made = std::make_unique<Latencies>();
+        }
+        catch (const std::bad_alloc &) {
+        }
+    }
+
     Writing write(sequence);
     Add(posts, 1);
     Add(body_bytes, bytes);
-    const uint64_t n = latency_count.load(relaxed);
-    latencies[n % latency_window].store(static_cast<uint32_t>(std::min<uint64_t>(us, UINT32_MAX)), relaxed);
-    latency_count.store(n + 1, relaxed);
+    if (made && latencies.load(relaxed) == nullptr) {
+        latencies_owned = std::move(made);
+        latencies.store(latencies_owned.get(), std::memory_order_release);
+    }
+    if (Latencies *ring = latencies.load(relaxed)) {
+        const uint64_t n = latency_count.load(relaxed);
+        (*ring)[n % latency_window].store(static_cast<uint32_t>(std::min<uint64_t>(us, UINT32_MAX)), relaxed);
+        latency_count.store(n + 1, relaxed);
+    }
     if (outcome.Delivered()) {
         Add(succeeded, 1);
         last_success_ns.store(now, relaxed);
@@ -197,8 +209,10 @@ htsChannelFigures htsChannelStats::Read() const
         const uint64_t count = latency_count.load(relaxed);
         const uint64_t kept = std::min<uint64_t>(count, latency_window);
         f.latencies_us.clear();
-        for (uint64_t i = count - kept; i < count; i++)
-            f.latencies_us.push_back(latencies[i % latency_window].load(relaxed));
+        if (const Latencies *ring = latencies.load(std::memory_order_acquire)) {
+            for (uint64_t i = count - kept; i < count; i++)
+                f.latencies_us.push_back((*ring)[i % latency_window].load(relaxed));
+        }
         f.backlog_payloads = backlog_payloads.load(relaxed);
         f.backlog_bytes = backlog_bytes.load(relaxed);
         f.in_flight = in_flight.load(relaxed);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,10 +68,10 @@ public:
     static constexpr size_t latency_window = 256;
     // Distinct status codes (and libcurl codes) kept apart; more are summed
     // under the code -1.
-    static constexpr size_t code_slots = 16;
+    static constexpr size_t code_slots = 8;
     static constexpr size_t error_text_max = 240;
 
-    htsChannelStats();
+    htsChannelStats() = default;
     htsChannelStats(const htsChannelStats &) = delete;
     htsChannelStats &operator=(const htsChannelStats &) = delete;
 
@@ -122,8 +123,13 @@ private:
     std::array<std::atomic<uint64_t>, (error_text_max + 7) / 8> error_words;
     std::atomic<uint32_t> error_length{ 0 };
 
+    // Made at the first post, so that the many channels of a large file
+    // that never post cost little; published to readers through the
+    // atomic, owned by the unique pointer.
+    using Latencies = std::array<std::atomic<uint32_t>, latency_window>;
     Counter latency_count{ 0 };
-    std::array<std::atomic<uint32_t>, latency_window> latencies;
+    std::atomic<Latencies *> latencies{ nullptr };
+    std::unique_ptr<Latencies> latencies_owned;
 
     Counter backlog_payloads{ 0 };
     Counter backlog_bytes{ 0 };

@@ -308,11 +308,12 @@ TEST(ChannelStats, EngineFiguresShowOnlyWhereTheModeHasThem)
     EXPECT_EQ(retries["retried"], 4);
     EXPECT_EQ(retries["given_up"], 1);
 
-    // 16 codes of their own, the other 4 together.
+    // 8 codes of their own, the other 12 together.
     EXPECT_EQ(serial["posts"], 20);
-    EXPECT_EQ(serial["answers"].size(), 17u);
+    EXPECT_EQ(serial["answers"].size(), 9u);
     EXPECT_EQ(serial["answers"]["400"], 1);
-    EXPECT_EQ(serial["answers"]["other"], 4);
+    EXPECT_EQ(serial["answers"]["407"], 1);
+    EXPECT_EQ(serial["answers"]["other"], 12);
     EXPECT_EQ(serial["last_error"], "HTTP: 419");
     EXPECT_EQ(serial["body_bytes"], 200);
     EXPECT_EQ(serial["latency_ms"]["median"], 0.409);
