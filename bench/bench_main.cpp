@@ -33,10 +33,12 @@ void Usage()
         "  parallel-latency    [--samples 200]\n"
         "  parallel-memory     [--offer-mib 1024] [--payload-kib 1024]\n"
         "    (parallel-*: JSON records on standard output)\n"
+        "  replay     --url U --out F --vxsink PATH [--rounds 5] [--label pinned]\n"
+        "             [--lines-1k 100000] [--lines-64k 5000]\n"
         "  report     --raw F --out results.md [--plot-data F]\n"
         "  record     F KIND NAME=TEXT|NAME:=NUMBER...   (appends one record to F)\n"
         "  free-port\n"
-        "throughput, cpu-run, memory and stop take --plugin PATH (default: the built plug-in).\n");
+        "throughput, cpu-run, memory, stop and replay take --plugin PATH (default: the built plug-in).\n");
 }
 
 } // namespace
@@ -59,6 +61,7 @@ int main(int argc, char **argv)
         if (command == "memory") return vxbench::MeasureMemory(args);
         if (command == "stop") return vxbench::MeasureStop(args);
         if (command == "reload") return vxbench::MeasureReload(args);
+        if (command == "replay") return vxbench::MeasureReplay(args);
         if (command == "report") return vxbench::WriteReport(args);
         if (command == "parallel-delay") return vxbench::MeasureParallelDelay(args);
         if (command == "parallel-throughput") return vxbench::MeasureParallelThroughput(args);

@@ -13,6 +13,7 @@ int RunCpuWorkload(const Args &args);
 int MeasureMemory(const Args &args);
 int MeasureStop(const Args &args);
 int MeasureReload(const Args &args);
+int MeasureReplay(const Args &args);
 int WriteReport(const Args &args);
 
 // Throws when the plug-in logged anything: a failed post is logged, never

@@ -33,9 +33,8 @@ install(TARGETS vornix-sink-http
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT plugin)
 install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright COMPONENT plugin)
 install(FILES examples/sink-http.json DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT plugin)
-# The schema joins the example once the tree has one; checked when installing.
-install(FILES examples/sink-http.schema.json DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
-  COMPONENT plugin OPTIONAL)
+# The example's JSON Schema, for editors.
+install(FILES examples/sink-http.schema.json DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT plugin)
 
 set(VX_MANPAGE "")
 if(TARGET vxsink)

@@ -345,6 +345,99 @@ nlohmann::json htsChannelConfig::Describe() const
     return j;
 }
 
+nlohmann::json htsChannelConfig::DescribeMasked() const
+{
+    nlohmann::json j = Describe();
+    for (const ChannelKey &key : channel_keys) {
+        nlohmann::json &value = j[key.name];
+        if (key.secret) {
+            if (value.is_string() && !value.get_ref<const std::string &>().empty()) value = htsMasked;
+        }
+        else if (std::holds_alternative<std::map<std::string, std::string> htsChannelConfig::*>(key.member)) {
+            nlohmann::json names = nlohmann::json::array();
+            for (const auto &[name, text] : headers) names.push_back(name);
+            value = std::move(names);
+        }
+    }
+    j["url"] = htsMaskUrl(url);
+    if (proxy) j["proxy"] = htsMaskUrl(*proxy);
+    return j;
+}
+
+namespace {
+
+// The JSON Schema type of a member, what Load accepts of it, and how a
+// warning names what it expected.
+struct MemberType {
+    const char *schema;
+    bool (*accepts)(const nlohmann::json &);
+    const char *expected;
+};
+
+template <typename T>
+MemberType TypeOf(T htsChannelConfig::*)
+{
+    if constexpr (std::is_same_v<T, uint32_t> || std::is_same_v<T, uint64_t>)
+        return { "integer", [](const nlohmann::json &v) { return v.is_number_unsigned(); },
+            "a non-negative integer" };
+    else if constexpr (std::is_same_v<T, bool>)
+        return { "boolean", [](const nlohmann::json &v) { return v.is_boolean(); }, "true or false" };
+    else if constexpr (std::is_same_v<T, std::map<std::string, std::string>>)
+        return { "object", [](const nlohmann::json &v) { return v.is_object(); }, "an object" };
+    else if constexpr (std::is_same_v<T, std::vector<long>>)
+        return { "array", [](const nlohmann::json &v) { return v.is_array(); }, "an array" };
+    else
+        return { "string", [](const nlohmann::json &v) { return v.is_string(); }, "a text" };
+}
+
+MemberType TypeOf(const ChannelKey &key)
+{
+    return std::visit([](auto m) { return TypeOf(m); }, key.member);
+}
+
+const char *TypeText(const nlohmann::json &v)
+{
+    switch (v.type()) {
+    case nlohmann::json::value_t::null: return "null";
+    case nlohmann::json::value_t::boolean: return "a boolean";
+    case nlohmann::json::value_t::string: return "a string";
+    case nlohmann::json::value_t::array: return "an array";
+    case nlohmann::json::value_t::object: return "an object";
+    case nlohmann::json::value_t::number_integer: return "a negative integer";
+    case nlohmann::json::value_t::number_unsigned: return "an integer";
+    case nlohmann::json::value_t::number_float: return "a fractional number";
+    default: return "not a plain value";
+    }
+}
+
+} // namespace
+
+std::vector<htsConfigKey> htsChannelKeys()
+{
+    std::vector<htsConfigKey> keys;
+    for (const ChannelKey &key : channel_keys) {
+        htsConfigKey k{ key.name, htsKeyScope::Both, TypeOf(key).schema, {} };
+        for (const Choice &c : key.choices) k.choices.emplace_back(c.text);
+        keys.push_back(std::move(k));
+    }
+    return keys;
+}
+
+std::vector<std::string> htsSkippedValues(const nlohmann::json &j)
+{
+    std::vector<std::string> found;
+    for (const ChannelKey &key : channel_keys) {
+        // A strict key refuses a value of another type: the load fails.
+        if (key.strict) continue;
+        const nlohmann::json *value = Find(j, key.name);
+        if (value == nullptr) continue;
+        const MemberType type = TypeOf(key);
+        if (!type.accepts(*value))
+            found.push_back(std::string("\"") + key.name + "\" is " + TypeText(*value) + ", expected " + type.expected);
+    }
+    return found;
+}
+
 bool htsChannelConfig::Succeeded(long status) const noexcept
 {
     for (long code : success_codes)

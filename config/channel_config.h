@@ -42,6 +42,36 @@ private:
     std::string key_name;
 };
 
+// Where a configuration key may stand.
+enum class htsKeyScope : uint8_t {
+    TopLevel = 1,
+    Channel = 2,
+    Both = 3,
+};
+
+// One key of the configuration file, for the loader's warnings, tools and
+// the schema's test.
+struct htsConfigKey {
+    std::string name;
+    htsKeyScope scope;
+    // The JSON Schema type of its value ("integer", "boolean", "string",
+    // "object", "array").
+    std::string type;
+    // The texts a choice key accepts; empty for any other key.
+    std::vector<std::string> choices;
+};
+
+// Every key of the channel record. Each stands at both levels: at the top
+// level as the default (for "url" and "headers", read but given to no
+// channel).
+std::vector<htsConfigKey> htsChannelKeys();
+
+// What is wrong with the value of a key that Load passes over without a
+// word (`"timeout_connect": "30"`): one text per such key of `j`, in table
+// order, such as `"timeout_connect" is a string, expected a non-negative
+// integer`. Values are never quoted.
+std::vector<std::string> htsSkippedValues(const nlohmann::json &j);
+
 // Everything needed to deliver payloads to one channel. The loader also uses
 // one for the values read from the top level of the file (the defaults).
 //
@@ -78,6 +108,11 @@ public:
     // libcurl. Holds the settings as they are, secrets included: not a text
     // for the log.
     nlohmann::json Describe() const;
+
+    // Describe() fit to show an operator: the URL and the proxy with their
+    // passwords masked, secrets as "***" when set, and of the headers only
+    // their names.
+    nlohmann::json DescribeMasked() const;
 
     // The cached header list for a payload's flags, built on first use;
     // nullptr when it could not be built.

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <utility>
 #include <vector>
@@ -35,13 +37,144 @@ htsDeliveryMode ReadDeliveryMode(const std::string &tag, const nlohmann::json &r
     throw vxException("%s: invalid value for %s: %s", tag.c_str(), "delivery", it->dump().c_str());
 }
 
+// The keys the loader reads itself, beside those of the channel record. A new
+// top-level setting is one row here.
+const htsConfigKey loader_keys[] = {
+    { "channels", htsKeyScope::TopLevel, "object", {} },
+    { "delivery", htsKeyScope::TopLevel, "string", {} },
+    { "enable", htsKeyScope::Channel, "boolean", {} },
+};
+
+// A name from the file as a warning quotes it: in double quotes, escaped as
+// JSON escapes it, so that it cannot break the line, and cut short when long.
+std::string Quoted(const std::string &text)
+{
+    constexpr size_t longest = 64;
+    const std::string shown = text.size() > longest ? text.substr(0, longest) + "..." : text;
+    return nlohmann::json(shown).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string Lower(std::string text)
+{
+    for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Edits (insert, delete, replace, swap of neighbours) from one text to the
+// other, ignoring case; three rows of the table are all it needs.
+size_t EditDistance(const std::string &a_text, const std::string &b_text)
+{
+    const std::string a = Lower(a_text), b = Lower(b_text);
+    std::vector<size_t> before(b.size() + 1), previous(b.size() + 1), row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); j++) previous[j] = j;
+    for (size_t i = 1; i <= a.size(); i++) {
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); j++) {
+            const size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            row[j] = std::min({ previous[j] + 1, row[j - 1] + 1, previous[j - 1] + cost });
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                row[j] = std::min(row[j], before[j - 2] + 1);
+        }
+        before.swap(previous);
+        previous.swap(row);
+    }
+    return previous[b.size()];
+}
+
+// Collects the warnings of one load.
+class Warnings
+{
+public:
+    explicit Warnings(std::vector<std::string> &out) : out(out)
+    {
+        for (const htsConfigKey &key : htsConfigurationKeys()) {
+            if (static_cast<uint8_t>(key.scope) & static_cast<uint8_t>(htsKeyScope::TopLevel))
+                top_level.push_back(key.name);
+            if (static_cast<uint8_t>(key.scope) & static_cast<uint8_t>(htsKeyScope::Channel))
+                channel.push_back(key.name);
+        }
+    }
+
+    // Unknown keys and values passed over for their type, at the top level
+    // (`where` empty) or in the channel `where`.
+    void Keys(const nlohmann::json &j, const std::string &where)
+    {
+        if (!j.is_object()) return;
+        const std::vector<std::string> &known = where.empty() ? top_level : channel;
+        for (const auto &[key, value] : j.items()) {
+            if (std::find(known.begin(), known.end(), key) != known.end()) continue;
+            std::string text = "unknown key " + Quoted(key);
+            if (const std::string *near = Nearest(key, known)) text += "; did you mean " + Quoted(*near) + "?";
+            Add(where, text);
+        }
+        for (const std::string &skipped : htsSkippedValues(j))
+            Add(where, skipped + "; the value is ignored");
+    }
+
+    // "enable" that is no boolean leaves the channel enabled.
+    void Enable(const nlohmann::json &value, const std::string &where)
+    {
+        if (value.is_object() && value.contains("enable") && !value["enable"].is_boolean())
+            Add(where, "\"enable\" is not true or false; the channel is enabled");
+    }
+
+    // What the channel's record does that an operator may not have meant.
+    void Record(const htsChannelConfig &r, const std::string &where)
+    {
+        if (!r.tls_verify) Add(where, "tls_verify is false: the collector's certificate and host name are not checked");
+        if (Lower(r.url).rfind("http://", 0) == 0) {
+            for (const auto &[name, value] : r.headers)
+                if (Lower(name) == "authorization")
+                    Add(where, "the Authorization header is sent in clear text over http://");
+        }
+        if (r.timeout_connect == 0) Add(where, "timeout_connect is 0: no time limit to connect");
+        if (r.timeout_transfer == 0) Add(where, "timeout_transfer is 0: no time limit for a post");
+    }
+
+private:
+    // A file of many mistakes yields this many lines and a count of the rest.
+    static constexpr size_t most = 100;
+
+    void Add(const std::string &where, const std::string &text)
+    {
+        if (out.size() < most)
+            out.push_back((where.empty() ? "top level" : "channel " + Quoted(where)) + ": " + text);
+        else if (out.size() == most)
+            out.push_back("and more warnings, not listed");
+    }
+
+    // The known key nearest to `key`, when it is near enough to be a typo.
+    static const std::string *Nearest(const std::string &key, const std::vector<std::string> &known)
+    {
+        const std::string *best = nullptr;
+        size_t best_distance = 0;
+        const size_t allowed = std::clamp<size_t>(key.size() / 4, 1, 3);
+        for (const std::string &name : known) {
+            // Lengths further apart than the edits allowed cannot be near.
+            if (std::max(key.size(), name.size()) - std::min(key.size(), name.size()) > allowed) continue;
+            const size_t d = EditDistance(key, name);
+            if (best == nullptr || d < best_distance) {
+                best = &name;
+                best_distance = d;
+            }
+        }
+        return (best != nullptr && best_distance <= allowed) ? best : nullptr;
+    }
+
+    std::vector<std::string> &out;
+    std::vector<std::string> top_level;
+    std::vector<std::string> channel;
+};
+
 // The defaults and every enabled channel of a parsed file.
 htsConfiguration ReadRecords(const std::string &tag, const nlohmann::json &root,
     htsExpansionVariables &vars)
 {
     htsConfiguration config;
     config.delivery = ReadDeliveryMode(tag, root);
+    Warnings warnings(config.warnings);
     config.defaults.Load(vars, "defaults", root);
+    warnings.Keys(root, "");
 
     if (root.is_object() && root.contains("channels")) {
         const nlohmann::json &jchannels = root["channels"];
@@ -63,6 +196,9 @@ htsConfiguration ReadRecords(const std::string &tag, const nlohmann::json &root,
             r.Load(vars, name, value);
             if (r.url.empty())
                 throw vxException("%s: required parameter missing: %s", tag.c_str(), "url");
+            warnings.Enable(value, name);
+            warnings.Keys(value, name);
+            warnings.Record(r, name);
 
             config.channels.emplace(name, std::move(r));
         }
@@ -71,6 +207,13 @@ htsConfiguration ReadRecords(const std::string &tag, const nlohmann::json &root,
 }
 
 } // namespace
+
+std::vector<htsConfigKey> htsConfigurationKeys()
+{
+    std::vector<htsConfigKey> keys = htsChannelKeys();
+    keys.insert(keys.end(), std::begin(loader_keys), std::end(loader_keys));
+    return keys;
+}
 
 htsExpansionVariables htsMakeExpansionVariables()
 {

@@ -4,6 +4,7 @@
 #include <istream>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "config/channel_config.h"
 
@@ -24,7 +25,16 @@ struct htsConfiguration {
     htsChannelConfig defaults;
     std::map<std::string, htsChannelConfig> channels;
     htsDeliveryMode delivery = htsDeliveryMode::serial;
+    // What in the file is likely a mistake although it loads: unknown keys,
+    // values skipped for their type, checks switched off, credentials in
+    // clear text, time limits of 0. Neither logged nor refused; shown by the
+    // status. The top level first, then each enabled channel in name order.
+    std::vector<std::string> warnings;
 };
+
+// Every key the loader reads: the channel record's and its own ("channels",
+// "enable").
+std::vector<htsConfigKey> htsConfigurationKeys();
 
 // The agent's variables, then each stored identifier under its variable name
 // unless the agent defines that name itself. Throws vxException when the

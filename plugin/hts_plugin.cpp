@@ -1,4 +1,5 @@
 #include <cstring>
+#include <exception>
 
 #include "plugin/hts_plugin.h"
 #include "vxlog.h"
@@ -32,9 +33,40 @@ void htsPlugin::GetName(std::string &name) { name = HTS_PLUGIN_NAME; }
 
 void htsPlugin::GetVersion(std::string &version) { version = HTS_PLUGIN_VERSION; }
 
-void htsPlugin::GetStatus(nlohmann::json &) { }
+void htsPlugin::GetStatus(nlohmann::json &out)
+{
+    // Runs on an agent thread while the worker posts; nothing may unwind
+    // into the agent.
+    try {
+        nlohmann::json status = nlohmann::json::object();
+        status["library"] = HTS_PLUGIN_LIBRARY;
+        status["name"] = HTS_PLUGIN_NAME;
+        status["version"] = HTS_PLUGIN_VERSION;
+        status["tag"] = tag;
+        status_board.Fill(status, conf_filename);
+        out = std::move(status);
+    }
+    catch (const std::exception &e) {
+        vx_printf("%s: status not available: %s\n", tag.c_str(), e.what());
+    }
+}
 
-void htsPlugin::DisplayStatus(const nlohmann::json &) { }
+void htsPlugin::DisplayStatus(const nlohmann::json &status)
+{
+    try {
+        // Given nothing, show the status of this moment.
+        if (status.is_object() && !status.empty()) {
+            htsPrintStatus(tag, status);
+            return;
+        }
+        nlohmann::json now;
+        GetStatus(now);
+        if (!now.is_null()) htsPrintStatus(tag, now);
+    }
+    catch (const std::exception &e) {
+        vx_printf("%s: status not available: %s\n", tag.c_str(), e.what());
+    }
+}
 
 void htsPlugin::DispatchEvent(Event event, void *)
 {

@@ -16,6 +16,7 @@
 #include "delivery/curl_ptr.h"
 #include "delivery/parallel_delivery.h"
 #include "delivery/transfer_options.h"
+#include "plugin/plugin_status.h"
 #include "vxplugin.h"
 #include "vx_version.h"
 
@@ -60,6 +61,8 @@ public:
     std::string response;
     // The mode of the configuration in force.
     htsDeliveryMode delivery = htsDeliveryMode::serial;
+    // Loads and channel figures for GetStatus, read from the agent's threads.
+    htsStatusBoard status_board;
 
     // True once a stop was requested.
     bool TerminateRequested() const noexcept { return terminate.load(); }
@@ -87,6 +90,8 @@ private:
     // none yet).
     uint64_t loads = 0;
     uint64_t parallel_loads = 0;
+    // Counts a post that could not start in the channel's figures.
+    void RecordRefusal(const htsChannelConfig &channel, CURLcode code, const char *reason);
 };
 
 #endif

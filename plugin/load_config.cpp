@@ -27,6 +27,8 @@ void htsPlugin::LoadConfig()
 
     htsExpansionVariables vars = htsMakeExpansionVariables();
     htsConfiguration loaded = htsReadConfiguration(tag, conf_filename, vars);
+    htsStatusBoard::Pending status = status_board.Prepare(loaded.channels, loaded.warnings,
+        loaded.delivery == htsDeliveryMode::parallel ? "parallel" : "serial");
 
     {
         // Only exchanges under the lock: nothing here can throw, so a load
@@ -37,6 +39,7 @@ void htsPlugin::LoadConfig()
         std::swap(delivery, loaded.delivery);
         loads++;
     }
+    status_board.Commit(std::move(status));
     // `loaded` now holds the previous records; they and their header lists
     // are freed here, outside the lock.
 }

@@ -57,6 +57,7 @@ void htsPlugin::PostPayload(htsChannelConfig &channel,
             // not post at all; the next post tries a new one.
             curl_handle.reset();
             htsReportRefusal(tag, channel, made.code);
+            RecordRefusal(channel, made.code, curl_easy_strerror(made.code));
             return;
         }
     }
@@ -68,18 +69,35 @@ void htsPlugin::PostPayload(htsChannelConfig &channel,
         // a body the collector cannot read.
         vx_printf("%s: %s: %s: %s\n", tag.c_str(), channel.channel.c_str(),
             htsMaskUrl(channel.url).c_str(), "unable to build header list, payload not sent");
+        // A list fails to build only when memory runs out.
+        RecordRefusal(channel, CURLE_OUT_OF_MEMORY, "unable to build header list, payload not sent");
         return;
     }
 
     htsOptionResult set = htsSetPostOptions(ch, channel, headers, *payload);
     if (!set) {
         htsReportRefusal(tag, channel, set.code);
+        RecordRefusal(channel, set.code, curl_easy_strerror(set.code));
         return;
     }
 
     response.clear();
     curl_error[0] = '\0';
-    htsReportPost(tag, channel, ch, curl_easy_perform(ch), curl_error);
+    const CURLcode rc = curl_easy_perform(ch);
+    const htsPostOutcome outcome = htsReportPost(tag, channel, ch, rc, curl_error);
+    if (htsChannelStats *stats = status_board.Stats(channel.channel)) {
+        // libcurl measured both; reading them costs no system call.
+        curl_off_t sent = 0, took_us = 0;
+        curl_easy_getinfo(ch, CURLINFO_SIZE_UPLOAD_T, &sent);
+        curl_easy_getinfo(ch, CURLINFO_TOTAL_TIME_T, &took_us);
+        stats->RecordPost(outcome, static_cast<uint64_t>(sent), std::chrono::microseconds(took_us),
+            outcome.code != CURLE_OK ? htsTransferReason(outcome.code, curl_error) : "");
+    }
+}
+
+void htsPlugin::RecordRefusal(const htsChannelConfig &channel, CURLcode code, const char *reason)
+{
+    if (htsChannelStats *stats = status_board.Stats(channel.channel)) stats->RecordRefusal(code, reason);
 }
 
 size_t htsPlugin::AppendData(const char *data, size_t length)

@@ -146,5 +146,6 @@ void htsPlugin::Reload()
     }
     catch (const std::exception &e) {
         vx_printf("%s: configuration not loaded: %s\n", tag.c_str(), e.what());
+        status_board.LoadFailed(e.what());
     }
 }

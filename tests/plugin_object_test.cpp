@@ -56,13 +56,32 @@ TEST_F(PluginExports, FactoryCreatesIdentifiedInstance)
     EXPECT_EQ(name, "Vornix Agent HTTP Sink Plugin");
     EXPECT_EQ(version, "1.2.5");
 
+    // Never started: its identity and file, nothing loaded, no channel; what
+    // the caller's value held before is replaced.
     nlohmann::json status = { { "x", 1 } };
     plugin->GetStatus(status);
-    plugin->DisplayStatus(status);
-    EXPECT_EQ(status, nlohmann::json({ { "x", 1 } }));
+    EXPECT_FALSE(status.contains("x"));
+    EXPECT_EQ(status["library"], "vornix-sink-http");
+    EXPECT_EQ(status["version"], "1.2.5");
+    EXPECT_EQ(status["tag"], "http-test");
+    EXPECT_EQ(status["delivery"], "serial");
+    EXPECT_EQ(status["configuration"]["file"], "/nonexistent/sink-http.json");
+    EXPECT_EQ(status["configuration"]["loads"], 0);
+    EXPECT_EQ(status["configuration"]["failed_loads"], 0);
+    EXPECT_TRUE(status["configuration"]["loaded_at"].is_null());
+    EXPECT_EQ(status["channels"], nlohmann::json::object());
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{ "http-test: initialized\n" }));
 
+    log.Clear();
+    plugin->DisplayStatus(status);
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{ "http-test: vornix-sink-http 1.2.5, serial delivery\n"
+                                                      "http-test: configuration /nonexistent/sink-http.json: "
+                                                      "loaded -, 0 loads, 0 failed\n"
+                                                      "http-test: no channels in force\n" }));
+
+    log.Clear();
     delete plugin; // never started: joins at once
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{ "http-test: initialized\n", "http-test: destroyed\n" }));
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{ "http-test: destroyed\n" }));
 }
 
 TEST_F(PluginExports, WrongTypeIsRefused)

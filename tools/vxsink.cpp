@@ -18,6 +18,7 @@
 #include "vxplugin_loader.h"
 #include "vxsink_input.h"
 #include "vxsink_options.h"
+#include "vxsink_status.h"
 #include "vxsink_version.h"
 
 namespace vxsink {
@@ -34,7 +35,8 @@ int Run(const Options &options)
     sigaddset(&signals, SIGHUP);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
-    for (int s : { SIGHUP, SIGINT, SIGTERM }) signal(s, SIG_DFL);
+    sigaddset(&signals, SIGUSR1);
+    for (int s : { SIGHUP, SIGINT, SIGTERM, SIGUSR1 }) signal(s, SIG_DFL);
     signal(SIGPIPE, SIG_IGN);
     if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) {
         Error("cannot block signals");
@@ -64,7 +66,7 @@ int Run(const Options &options)
 
     ReleaseTracker tracker;
     if (!tracker.Open()) {
-        Error(std::string("pipe: ") + strerror(errno));
+        Error(std::string("eventfd: ") + strerror(errno));
         return exit_failure;
     }
 
@@ -80,16 +82,33 @@ int Run(const Options &options)
     }
 
     instance->Create();
-
     EventLoop loop(signal_fd.Get(), *instance, tracker);
+
+    if (options.check) {
+        nlohmann::json status;
+        Wait end = AwaitFirstLoad(*instance, loop, status);
+        instance.reset();
+        if (end == Wait::Stop) return 128 + loop.StopSignal();
+        if (end == Wait::Failed) return exit_failure;
+        return ReportCheck(status);
+    }
+
     Sink sink(options, *instance, tracker);
     Feed fed = options.files.empty() ? FeedLines(sink, loop, tracker)
                                      : FeedFiles(options, sink, loop);
 
     // Input has ended: let every post finish, however long the collector
-    // takes, unless told to stop.
+    // takes, unless told to stop. Input may end before the plug-in has even
+    // read its file; stopping then would hide a file that does not load.
     Wait end = fed.end;
-    while (end == Wait::Ready && tracker.Outstanding() > 0) end = loop.Poll(-1, nullptr);
+    if (end == Wait::Ready) end = loop.Drained();
+    nlohmann::json status;
+    if (end == Wait::Ready) end = AwaitFirstLoad(*instance, loop, status);
+    if (options.status) {
+        status = nlohmann::json();
+        instance->GetStatus(status);
+        PrintStatus(status);
+    }
 
     instance.reset();
 

@@ -1,16 +1,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <mutex>
 
 #include <nlohmann/json.hpp>
 
@@ -23,54 +24,106 @@ FileDescriptor::~FileDescriptor()
     if (fd >= 0) close(fd);
 }
 
-// Owns one payload's body and reports its release.
+void FileDescriptor::Reset(int new_fd)
+{
+    if (fd >= 0) close(fd);
+    fd = new_fd;
+}
+
+Body Body::Own(std::unique_ptr<uint8_t[]> bytes, size_t length)
+{
+    Body b;
+    b.data = bytes.get();
+    b.length = length;
+    b.owned = std::move(bytes);
+    return b;
+}
+
+Body Body::Own(const std::vector<uint8_t> &bytes)
+{
+    auto copy = std::make_unique_for_overwrite<uint8_t[]>(bytes.size());
+    if (!bytes.empty()) memcpy(copy.get(), bytes.data(), bytes.size());
+    return Own(std::move(copy), bytes.size());
+}
+
+// Owns one payload and reports its release. A body in an input block is the
+// block's: the payload only points into it, and lets go of the pointer before
+// it goes, so that only the block frees that memory.
 struct ReleaseTracker::Holder {
-    Holder(ReleaseTracker &tracker, size_t length, std::unique_ptr<uint8_t[]> data,
-        const std::set<std::string> &channels, vxFlags<vxPlugin::DispatchFlags> flags)
-        : payload(length, std::move(data), channels, flags), tracker(tracker)
+    Holder(ReleaseTracker &tracker, Body body, const std::set<std::string> &channels,
+        vxFlags<vxPlugin::DispatchFlags> flags)
+        : payload(body.length,
+              body.owned ? std::move(body.owned) : std::unique_ptr<uint8_t[]>(const_cast<uint8_t *>(body.data)),
+              channels, flags),
+          block(std::move(body.block)), tracker(tracker)
     {
+        tracker.outstanding_bytes += payload.length;
         tracker.outstanding++;
     }
-    ~Holder() { tracker.Released(); }
+    ~Holder()
+    {
+        if (block) (void)payload.data.release();
+        tracker.Released(payload.length);
+    }
     Holder(const Holder &) = delete;
     Holder &operator=(const Holder &) = delete;
 
     vxPluginSinkPayload payload;
+    std::shared_ptr<const InputBlock> block;
     ReleaseTracker &tracker;
 };
 
 bool ReleaseTracker::Open()
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-    read_end = std::make_unique<FileDescriptor>(fds[0]);
-    write_end = std::make_unique<FileDescriptor>(fds[1]);
-    return true;
+    event.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    return event.Get() >= 0;
 }
 
-std::shared_ptr<vxPluginSinkPayload> ReleaseTracker::Make(std::vector<uint8_t> body,
+std::shared_ptr<vxPluginSinkPayload> ReleaseTracker::Make(Body body,
     const std::set<std::string> &channels, vxFlags<vxPlugin::DispatchFlags> flags)
 {
-    auto data = std::make_unique_for_overwrite<uint8_t[]>(body.size());
-    if (!body.empty()) memcpy(data.get(), body.data(), body.size());
-    auto holder = std::make_shared<Holder>(*this, body.size(), std::move(data), channels, flags);
+    auto holder = std::make_shared<Holder>(*this, std::move(body), channels, flags);
     // The agent's payload type, sharing ownership with the holder.
     return std::shared_ptr<vxPluginSinkPayload>(holder, &holder->payload);
 }
 
-void ReleaseTracker::Drain() const
+bool ReleaseTracker::WakeAt(size_t payloads, size_t bytes)
 {
-    char buffer[256];
-    while (read(read_end->Get(), buffer, sizeof(buffer)) > 0) { }
+    // Asked first, then checked: a release that happens in between sees
+    // the request, or this check sees its count (both are sequentially
+    // consistent), so no wake-up is lost.
+    wake_bytes.store(bytes);
+    wake_payloads.store(static_cast<long>(payloads));
+    if (outstanding.load() <= payloads && outstanding_bytes.load() <= bytes) {
+        wake_payloads.store(-1);
+        return false;
+    }
+    return true;
 }
 
-void ReleaseTracker::Released()
+void ReleaseTracker::Drain() const
 {
-    outstanding--;
-    const char byte = 1;
-    // A full pipe already holds a wake-up; nothing is lost by dropping it.
-    ssize_t n = write(write_end->Get(), &byte, 1);
-    (void)n;
+    uint64_t count;
+    while (read(event.Get(), &count, sizeof(count)) == static_cast<ssize_t>(sizeof(count))) { }
+}
+
+void ReleaseTracker::Released(size_t length)
+{
+    const size_t bytes = outstanding_bytes.fetch_sub(length) - length;
+    const size_t payloads = outstanding.fetch_sub(1) - 1;
+    long wanted = wake_payloads.load();
+    // One write per wait: whoever clears the request writes.
+    if (wanted >= 0 && payloads <= static_cast<size_t>(wanted) && bytes <= wake_bytes.load() &&
+        wake_payloads.compare_exchange_strong(wanted, -1)) {
+        const uint64_t one = 1;
+        ssize_t n = write(event.Get(), &one, sizeof(one));
+        (void)n;
+    }
+}
+
+std::string Where::Text() const
+{
+    return file != nullptr ? *file : "line " + std::to_string(line);
 }
 
 namespace {
@@ -88,15 +141,15 @@ public:
     Deflater &operator=(const Deflater &) = delete;
 
     // gzip format: the window bits plus 16 ask zlib for the gzip wrapper.
-    bool Gzip(const std::vector<uint8_t> &in, std::vector<uint8_t> &out)
+    bool Gzip(const uint8_t *in, size_t length, std::vector<uint8_t> &out)
     {
         if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8,
                 Z_DEFAULT_STRATEGY) != Z_OK)
             return false;
         ready = true;
-        out.resize(deflateBound(&stream, static_cast<uLong>(in.size())));
-        stream.next_in = const_cast<Bytef *>(in.data());
-        stream.avail_in = static_cast<uInt>(in.size());
+        out.resize(deflateBound(&stream, static_cast<uLong>(length)));
+        stream.next_in = const_cast<Bytef *>(in);
+        stream.avail_in = static_cast<uInt>(length);
         stream.next_out = out.data();
         stream.avail_out = static_cast<uInt>(out.size());
         if (deflate(&stream, Z_FINISH) != Z_STREAM_END) return false;
@@ -109,36 +162,174 @@ private:
     bool ready = false;
 };
 
-bool ReadFile(const std::string &path, std::vector<uint8_t> &body)
+// A whole file in a buffer of its own, read straight into it. False with
+// errno set when it cannot be read.
+bool ReadFile(const std::string &path, Body &body)
 {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
+    FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) return false;
+    struct stat st;
+    if (fstat(fd.Get(), &st) != 0) return false;
+    if (S_ISDIR(st.st_mode)) {
         errno = EISDIR;
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    // One byte more than the size, so that the end shows without a second
+    // buffer; a file that grows, or one whose size says nothing (/proc),
+    // gets a larger one.
+    size_t capacity = static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1;
+    auto buffer = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    size_t length = 0;
+    for (;;) {
+        if (length == capacity) {
+            auto larger = std::make_unique_for_overwrite<uint8_t[]>(capacity * 2);
+            memcpy(larger.get(), buffer.get(), length);
+            buffer = std::move(larger);
+            capacity *= 2;
+        }
+        ssize_t n = read(fd.Get(), buffer.get() + length, capacity - length);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) break;
+        length += static_cast<size_t>(n);
+    }
+    body = Body::Own(std::move(buffer), length);
+    return true;
 }
 
-bool Blank(const std::string &line)
+bool Blank(const uint8_t *data, size_t length)
 {
-    return line.find_first_not_of(" \t\r\f\v") == std::string::npos;
+    for (size_t i = 0; i < length; i++) {
+        const uint8_t c = data[i];
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\f' && c != '\v') return false;
+    }
+    return true;
 }
+
+// A buffer filled by read().
+// Buffers of the standard size, kept for the next block once every payload
+// in theirs is gone. A fresh buffer costs a page fault for every page on its
+// first write, which on some machines costs more than reading into it.
+class BlockPool
+{
+public:
+    static constexpr size_t block_size = 1u << 20;
+
+    std::unique_ptr<uint8_t[]> Take()
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!kept.empty()) {
+                std::unique_ptr<uint8_t[]> buffer = std::move(kept.back());
+                kept.pop_back();
+                return buffer;
+            }
+        }
+        return std::make_unique_for_overwrite<uint8_t[]>(block_size);
+    }
+
+    void Give(std::unique_ptr<uint8_t[]> buffer)
+    {
+        // As many as reading may run ahead, and some room.
+        constexpr size_t most = max_outstanding_bytes / block_size + 4;
+        std::lock_guard<std::mutex> guard(lock);
+        if (kept.size() < most) kept.push_back(std::move(buffer));
+    }
+
+private:
+    std::mutex lock;
+    std::vector<std::unique_ptr<uint8_t[]>> kept;
+};
+
+// A buffer filled by read(): of the pool's size, or larger for a line that
+// does not fit one.
+class ReadBlock : public InputBlock
+{
+public:
+    ReadBlock(const std::shared_ptr<BlockPool> &pool, size_t capacity)
+        : pool(capacity == BlockPool::block_size ? pool : nullptr),
+          bytes(this->pool ? pool->Take() : std::make_unique_for_overwrite<uint8_t[]>(capacity))
+    {
+        data = bytes.get();
+        size = capacity;
+    }
+    ~ReadBlock() override
+    {
+        if (pool) pool->Give(std::move(bytes));
+    }
+    ReadBlock(const ReadBlock &) = delete;
+    ReadBlock &operator=(const ReadBlock &) = delete;
+
+    uint8_t *Writable() { return bytes.get(); }
+
+private:
+    std::shared_ptr<BlockPool> pool;
+    std::unique_ptr<uint8_t[]> bytes;
+};
+
+// Cuts input into lines and queues each non-blank one. Lines point into the
+// block they were read into: nothing is copied on the way to the plug-in.
+class LineFeeder
+{
+public:
+    LineFeeder(Sink &sink, EventLoop &loop, ReleaseTracker &tracker) : sink(sink), loop(loop), tracker(tracker) { }
+
+    // Queues every whole line of block[start, end), the first newline being
+    // at or after `search`. Returns the start of the unfinished line after
+    // the last newline; f.end tells whether to go on.
+    size_t Lines(const std::shared_ptr<const InputBlock> &block, size_t start, size_t search, size_t end)
+    {
+        const uint8_t *data = block->Data();
+        while (search < end) {
+            const void *newline = memchr(data + search, '\n', end - search);
+            if (newline == nullptr) break;
+            const size_t stop = static_cast<size_t>(static_cast<const uint8_t *>(newline) - data);
+            if (!Line(block, data + start, stop - start)) return stop + 1;
+            start = search = stop + 1;
+        }
+        return start;
+    }
+
+    // Queues one line (without its newline). False when reading must stop.
+    bool Line(const std::shared_ptr<const InputBlock> &block, const uint8_t *text, size_t length)
+    {
+        line_number++;
+        if (length > 0 && text[length - 1] == '\r') length--;
+        if (Blank(text, length)) return true;
+        if (tracker.Outstanding() >= max_outstanding || tracker.OutstandingBytes() >= max_outstanding_bytes) {
+            if ((f.end = loop.Throttle()) != Wait::Ready) return false;
+        }
+        Body body;
+        body.block = block;
+        body.data = text;
+        body.length = length;
+        if (!sink.Queue(std::move(body), Where{ nullptr, line_number })) f.bad_input = true;
+        return true;
+    }
+
+    Feed f;
+
+private:
+    Sink &sink;
+    EventLoop &loop;
+    ReleaseTracker &tracker;
+    size_t line_number = 0;
+};
 
 } // namespace
 
-bool Sink::Queue(std::vector<uint8_t> body, const std::string &where)
+bool Sink::Queue(Body body, const Where &where)
 {
     vxFlags<vxPlugin::DispatchFlags> flags;
     if (options.msgpack) {
         try {
-            nlohmann::json value = nlohmann::json::parse(body.begin(), body.end());
-            body = nlohmann::json::to_msgpack(value);
+            nlohmann::json value = nlohmann::json::parse(body.data, body.data + body.length);
+            body = Body::Own(nlohmann::json::to_msgpack(value));
         }
         catch (const nlohmann::json::exception &e) {
-            Error(where + ": not JSON, skipped: " + e.what());
+            Error(where.Text() + ": not JSON, skipped: " + e.what());
             return false;
         }
         flags.Set(vxPlugin::FORMAT_MSGPACK);
@@ -149,11 +340,11 @@ bool Sink::Queue(std::vector<uint8_t> body, const std::string &where)
     if (options.gzip) {
         std::vector<uint8_t> compressed;
         Deflater deflater;
-        if (body.size() > UINT32_MAX || !deflater.Gzip(body, compressed)) {
-            Error(where + ": cannot compress, skipped");
+        if (body.length > UINT32_MAX || !deflater.Gzip(body.data, body.length, compressed)) {
+            Error(where.Text() + ": cannot compress, skipped");
             return false;
         }
-        body = std::move(compressed);
+        body = Body::Own(compressed);
         flags.Set(vxPlugin::COMPRESS_GZIP);
     }
 
@@ -181,6 +372,13 @@ Wait EventLoop::Poll(int input, bool *input_ready, int timeout_ms)
         while (read(signal_fd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
             if (info.ssi_signo == SIGHUP)
                 plugin.DispatchEvent(vxPlugin::EVENT_RELOAD);
+            else if (info.ssi_signo == SIGUSR1) {
+                // Read here, on this thread, while the plug-in's posts
+                // go on: the agent asks the same way.
+                nlohmann::json status;
+                plugin.GetStatus(status);
+                plugin.DisplayStatus(status);
+            }
             else {
                 stop_signal = static_cast<int>(info.ssi_signo);
                 return Wait::Stop;
@@ -193,68 +391,83 @@ Wait EventLoop::Poll(int input, bool *input_ready, int timeout_ms)
     return Wait::Ready;
 }
 
-Wait EventLoop::Throttle(size_t limit)
+Wait EventLoop::WaitBelow(size_t payloads, size_t bytes)
 {
-    while (tracker.Outstanding() >= limit)
+    for (;;) {
+        if (!tracker.WakeAt(payloads, bytes)) return Check();
         if (Wait w = Poll(-1, nullptr); w != Wait::Ready) return w;
-    return Check();
+    }
 }
+
+Wait EventLoop::Throttle()
+{
+    if (tracker.Outstanding() < max_outstanding && tracker.OutstandingBytes() < max_outstanding_bytes)
+        return Check();
+    return WaitBelow(max_outstanding / 2, max_outstanding_bytes / 2);
+}
+
+Wait EventLoop::Drained() { return WaitBelow(0, 0); }
 
 Feed FeedFiles(const Options &options, Sink &sink, EventLoop &loop)
 {
     Feed f;
     for (const std::string &path : options.files) {
-        if ((f.end = loop.Throttle(max_outstanding)) != Wait::Ready) return f;
-        std::vector<uint8_t> body;
+        if ((f.end = loop.Throttle()) != Wait::Ready) return f;
+        Body body;
         if (!ReadFile(path, body)) {
             Error(path + ": cannot read: " + strerror(errno));
             f.bad_input = true;
             continue;
         }
-        if (!sink.Queue(std::move(body), path)) f.bad_input = true;
+        if (!sink.Queue(std::move(body), Where{ &path, 0 })) f.bad_input = true;
     }
     return f;
 }
 
 Feed FeedLines(Sink &sink, EventLoop &loop, ReleaseTracker &tracker)
 {
-    Feed f;
-    std::string pending;
-    size_t line_number = 0;
-    char buffer[65536];
+    LineFeeder feeder(sink, loop, tracker);
 
-    auto take_line = [&](std::string line) {
-        line_number++;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (Blank(line)) return;
-        std::vector<uint8_t> body(line.begin(), line.end());
-        if (!sink.Queue(std::move(body), "line " + std::to_string(line_number)))
-            f.bad_input = true;
-    };
-
+    // Reads fill a block; lines point into it. The unfinished line at the
+    // end of a full block is the only text ever copied, to the start of the
+    // next one. Reading a file costs less than mapping it: a page fault for
+    // every page of a mapping costs more than read()'s copy.
+    constexpr size_t block_size = BlockPool::block_size;
+    // Read in parts of a block, so that cutting lines follows the copy while
+    // it is still in the processor's cache.
+    constexpr size_t read_size = 256u << 10;
+    auto pool = std::make_shared<BlockPool>();
+    auto block = std::make_shared<ReadBlock>(pool, block_size);
+    size_t capacity = block_size, start = 0, filled = 0;
     for (;;) {
+        if (filled == capacity) {
+            const size_t carry = filled - start;
+            capacity = std::max(block_size, carry * 2);
+            auto next = std::make_shared<ReadBlock>(pool, capacity);
+            memcpy(next->Writable(), block->Data() + start, carry);
+            block = std::move(next);
+            start = 0;
+            filled = carry;
+        }
         bool ready = false;
-        // Stop reading while the plug-in is saturated; releases wake us.
-        int input = tracker.Outstanding() < max_outstanding ? STDIN_FILENO : -1;
-        if ((f.end = loop.Poll(input, &ready)) != Wait::Ready) return f;
+        if ((feeder.f.end = loop.Poll(STDIN_FILENO, &ready)) != Wait::Ready) return feeder.f;
         if (!ready) continue;
 
-        ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
+        ssize_t n = read(STDIN_FILENO, block->Writable() + filled, std::min(read_size, capacity - filled));
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             Error(std::string("standard input: ") + strerror(errno));
-            f.bad_input = true;
+            feeder.f.bad_input = true;
             break;
         }
         if (n == 0) break;
-        pending.append(buffer, static_cast<size_t>(n));
-        size_t start = 0;
-        for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
-            take_line(pending.substr(start, end - start));
-        pending.erase(0, start);
+        const size_t search = filled;
+        filled += static_cast<size_t>(n);
+        start = feeder.Lines(block, start, search, filled);
+        if (feeder.f.end != Wait::Ready) return feeder.f;
     }
-    if (!pending.empty()) take_line(std::move(pending));
-    return f;
+    if (start < filled) feeder.Line(block, block->Data() + start, filled - start);
+    return feeder.f;
 }
 
 } // namespace vxsink

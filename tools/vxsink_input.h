@@ -14,10 +14,13 @@
 
 namespace vxsink {
 
-// Payloads queued but not yet released by the plug-in. Reading pauses at this
-// many, so a fast producer cannot grow the queue without bound while the
-// collector is slow.
+// Payloads queued but not yet released by the plug-in, by count and by body
+// bytes. Reading pauses at either limit, so a fast producer cannot grow the
+// queue without bound while the collector is slow, and resumes once the
+// plug-in is down to half of both. The byte limit keeps the bodies read
+// ahead within the processor's caches, where the post finds them again.
 constexpr size_t max_outstanding = 1024;
+constexpr size_t max_outstanding_bytes = 2u << 20;
 
 // Closes a descriptor on every path out.
 class FileDescriptor
@@ -28,33 +31,79 @@ public:
     FileDescriptor(const FileDescriptor &) = delete;
     FileDescriptor &operator=(const FileDescriptor &) = delete;
     int Get() const { return fd; }
+    void Reset(int new_fd);
 
 private:
     int fd;
 };
 
-// Counts payloads the plug-in still holds and wakes the main loop as each one
-// is released, on whichever thread drops the last reference.
+// Memory that input is read into and payload bodies point into, shared by
+// every payload in it and freed with the last one.
+class InputBlock
+{
+public:
+    virtual ~InputBlock() = default;
+    const uint8_t *Data() const { return data; }
+    size_t Size() const { return size; }
+
+protected:
+    const uint8_t *data = nullptr;
+    size_t size = 0;
+};
+
+// A body for one payload: bytes of an input block, or a buffer of its own
+// (the result of a conversion, a whole file).
+struct Body {
+    std::shared_ptr<const InputBlock> block;
+    const uint8_t *data = nullptr;
+    size_t length = 0;
+    std::unique_ptr<uint8_t[]> owned;
+
+    static Body Own(std::unique_ptr<uint8_t[]> bytes, size_t length);
+    static Body Own(const std::vector<uint8_t> &bytes);
+};
+
+// Counts payloads the plug-in still holds, and wakes the main loop when it has
+// asked to be woken and the count has fallen far enough; a release costs no
+// system call otherwise.
 class ReleaseTracker
 {
 public:
     bool Open();
 
-    // A payload owning `body`, counted until the plug-in lets it go.
-    std::shared_ptr<vxPluginSinkPayload> Make(std::vector<uint8_t> body,
+    // A payload holding `body`, counted until the plug-in lets it go.
+    std::shared_ptr<vxPluginSinkPayload> Make(Body body,
         const std::set<std::string> &channels, vxFlags<vxPlugin::DispatchFlags> flags);
 
     size_t Outstanding() const { return outstanding.load(); }
-    int WakeFd() const { return read_end->Get(); }
+    size_t OutstandingBytes() const { return outstanding_bytes.load(); }
+    // Asks for a wake-up on WakeFd() once at most `payloads` payloads and
+    // `bytes` body bytes are held; false, asking nothing, when that is so
+    // already.
+    bool WakeAt(size_t payloads, size_t bytes);
+    int WakeFd() const { return event.Get(); }
     void Drain() const;
 
 private:
     struct Holder;
-    void Released();
+    void Released(size_t length);
 
     std::atomic<size_t> outstanding{ 0 };
-    std::unique_ptr<FileDescriptor> read_end;
-    std::unique_ptr<FileDescriptor> write_end;
+    std::atomic<size_t> outstanding_bytes{ 0 };
+    // The levels to wake the main loop at; payloads -1 when it is not
+    // waiting.
+    std::atomic<long> wake_payloads{ -1 };
+    std::atomic<size_t> wake_bytes{ 0 };
+    FileDescriptor event;
+};
+
+// Where a body came from, for error lines: a file, or a line of standard
+// input. Made into text only for an error.
+struct Where {
+    const std::string *file = nullptr;
+    size_t line = 0;
+
+    std::string Text() const;
 };
 
 // Turns input into payloads as the options ask and queues them.
@@ -65,9 +114,8 @@ public:
         : options(options), plugin(plugin), tracker(tracker)
     { }
 
-    // Queues one body; `where` names it in error lines ("file.json",
-    // "line 3"). False when the input was refused.
-    bool Queue(std::vector<uint8_t> body, const std::string &where);
+    // Queues one body. False when the input was refused.
+    bool Queue(Body body, const Where &where);
 
 private:
     const Options &options;
@@ -77,9 +125,9 @@ private:
 
 enum class Wait { Ready, Stop, Failed };
 
-// Waits for something to do: a signal (reload handled here, stop returned),
-// a released payload, or input on `input` (-1: none wanted). `timeout_ms` -1
-// waits as long as it takes.
+// Waits for something to do: a signal (reload and status handled here, stop
+// returned), a wake-up of the tracker, or input on `input` (-1: none
+// wanted). `timeout_ms` -1 waits as long as it takes.
 class EventLoop
 {
 public:
@@ -92,12 +140,17 @@ public:
     // Handles pending signals without blocking.
     Wait Check() { return Poll(-1, nullptr, 0); }
 
-    // Blocks while the plug-in holds `limit` payloads or more.
-    Wait Throttle(size_t limit);
+    // Blocks while the plug-in holds as many payloads or bytes as reading
+    // may run ahead, until it is down to half of both.
+    Wait Throttle();
+    // Blocks until the plug-in holds no payload.
+    Wait Drained();
 
     int StopSignal() const { return stop_signal; }
 
 private:
+    Wait WaitBelow(size_t payloads, size_t bytes);
+
     int signal_fd;
     vxPlugin &plugin;
     ReleaseTracker &tracker;

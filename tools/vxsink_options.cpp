@@ -11,6 +11,7 @@ namespace {
 
 const char usage_text[] =
     "Usage: vxsink --plugin PATH --config FILE --channel NAME [OPTION]... [FILE]...\n"
+    "  or:  vxsink --check --plugin PATH --config FILE [OPTION]...\n"
     "  or:  vxsink --version [--plugin PATH]\n"
     "\n"
     "Loads the sink plug-in PATH as the agent does, creates an instance named TAG\n"
@@ -32,18 +33,29 @@ const char usage_text[] =
     "  --uuid-serial ID     stored serial identifier, \"${uuid_serial}\"\n"
     "  --debug              log the plug-in's debug lines\n"
     "  --debug-curl         trace every HTTP exchange (with --debug)\n"
+    "  --check              load FILE through the plug-in and print its channels as\n"
+    "                       loaded (URLs with passwords masked, time limits, TLS\n"
+    "                       options, header names) and every warning about it;\n"
+    "                       send nothing. Exit status 0 when it loaded, 1 when not\n"
+    "  --status             at the end, print the plug-in's status as JSON on\n"
+    "                       standard output: its configuration loads and, per\n"
+    "                       channel, posts, answers, errors, bytes and latency\n"
     "  --version            show the versions of vxsink, its agent library and\n"
     "                       libcurl; with --plugin, also the plug-in's library\n"
     "                       name, display name and version, then exit\n"
     "  --help               show this text\n"
     "\n"
-    "Signals: SIGHUP makes the plug-in reload its configuration; SIGINT and\n"
-    "SIGTERM stop reading and stop the plug-in at once, aborting a transfer.\n"
-    "At the end of input vxsink waits until every payload has been posted.\n"
+    "Signals: SIGHUP makes the plug-in reload its configuration; SIGUSR1 prints\n"
+    "its status as a table on standard error; SIGINT and SIGTERM stop reading\n"
+    "and stop the plug-in at once, aborting a transfer. At the end of input\n"
+    "vxsink waits until every payload has been posted, and until the plug-in\n"
+    "has reported its first configuration load (at most 10 s), so that a run\n"
+    "without input still shows a file that does not load.\n"
     "\n"
     "Exit status: 0 all input was queued and the plug-in finished with it;\n"
     "1 some input was skipped, or the plug-in could not be loaded; 2 usage\n"
-    "error; 128 + the signal's number when stopped by SIGINT or SIGTERM.\n";
+    "error; 128 + the signal's number when stopped by SIGINT or SIGTERM.\n"
+    "With --check: 0 the file loaded, 1 it did not.\n";
 
 void UsageError(const std::string &text)
 {
@@ -134,6 +146,8 @@ const std::vector<OptionSpec> &Specs()
         { "--debug", Takes::Nothing, Switch(&Options::debug) },
         { "--debug-curl", Takes::Nothing, Switch(&Options::debug_curl) },
         { "--version", Takes::Nothing, Switch(&Options::version) },
+        { "--check", Takes::Nothing, Switch(&Options::check) },
+        { "--status", Takes::Nothing, Switch(&Options::status) },
     };
     return specs;
 }
@@ -206,6 +220,8 @@ std::variant<Options, int> ParseArguments(int argc, char **argv)
         UsageError("--config is required");
         return exit_usage;
     }
+    // Sends nothing, so it is addressed to no channel.
+    if (o.check) return o;
     if (o.channels.empty()) {
         UsageError("at least one --channel is required");
         return exit_usage;

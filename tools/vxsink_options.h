@@ -28,6 +28,8 @@ struct Options {
     bool debug_curl = false;
     std::vector<std::string> files;
     bool version = false;
+    bool check = false;
+    bool status = false;
 };
 
 // Returns the options, or the exit status when the program should end now

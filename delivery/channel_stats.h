@@ -1,0 +1,152 @@
+#ifndef HTS_CHANNEL_STATS_H
+#define HTS_CHANNEL_STATS_H
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <curl/curl.h>
+#include <nlohmann/json.hpp>
+
+#include "delivery/post_result.h"
+
+// Which of the optional figures a reader shows: those of the parallel engine
+// (backlog, in flight, dropped), and those of retries on top of it.
+struct htsFigureSet {
+    bool parallel = false;
+    bool retries = false;
+};
+
+// One channel's figures as a reader copied them: all from the same moment,
+// so that posts always equal successes plus other answers plus errors.
+struct htsChannelFigures {
+    uint64_t posts = 0;
+    uint64_t succeeded = 0;
+    // Answers that are not among the channel's success codes, by status.
+    std::map<long, uint64_t> answers;
+    // Posts that got no answer, by libcurl's code.
+    std::map<int, uint64_t> errors;
+    uint64_t body_bytes = 0;
+    std::string last_error;
+    // Wall-clock nanoseconds since the epoch; 0 when it never happened.
+    int64_t last_error_ns = 0;
+    int64_t last_success_ns = 0;
+    // The most recent post durations, oldest first.
+    std::vector<uint32_t> latencies_us;
+
+    uint64_t backlog_payloads = 0;
+    uint64_t backlog_bytes = 0;
+    uint64_t in_flight = 0;
+    uint64_t dropped = 0;
+    uint64_t retried = 0;
+    uint64_t given_up = 0;
+
+    // The q-quantile (0 to 1) of the recent durations in milliseconds, by
+    // nearest rank; negative without any.
+    double LatencyMs(double q) const;
+
+    nlohmann::json ToJson(htsFigureSet set) const;
+};
+
+// The running figures of one channel, written by whatever posts for it and
+// read from any thread. Writers never wait for a reader: every figure is an
+// atomic, and a sequence number tells a reader to copy again when a post was
+// recorded while it copied. Writers exclude each other on the same number,
+// which only matters for an engine that posts from several threads.
+//
+// A channel's figures belong to its name: the plug-in keeps them across
+// reloads for every channel that stays, and drops them with the channel.
+class htsChannelStats
+{
+public:
+    static constexpr size_t latency_window = 256;
+    // Distinct status codes (and libcurl codes) kept apart; more are summed
+    // under the code -1.
+    static constexpr size_t code_slots = 8;
+    static constexpr size_t error_text_max = 240;
+
+    htsChannelStats() = default;
+    htsChannelStats(const htsChannelStats &) = delete;
+    htsChannelStats &operator=(const htsChannelStats &) = delete;
+
+    // A finished post: its outcome as htsReportPost read it, the body bytes
+    // libcurl sent and how long the post took. `reason` is what the log line
+    // gave for a transfer error (libcurl's text); unused otherwise.
+    void RecordPost(const htsPostOutcome &outcome, uint64_t body_bytes,
+        std::chrono::microseconds latency, std::string_view reason = {});
+    // A post that could not start (an option refused, no header list): an
+    // error under `code` with `reason`, and no bytes.
+    void RecordRefusal(CURLcode code, std::string_view reason);
+
+    // Figures of the parallel engine: levels it sets as they change, and
+    // counts it adds to.
+    void SetBacklog(uint64_t payloads, uint64_t bytes);
+    void SetInFlight(uint64_t posts);
+    void AddDropped(uint64_t payloads = 1);
+    void AddRetried(uint64_t posts = 1);
+    void AddGivenUp(uint64_t payloads = 1);
+
+    // A consistent copy; never blocks a writer.
+    htsChannelFigures Read() const;
+
+private:
+    using Counter = std::atomic<uint64_t>;
+
+    // A code and how often it came; a free slot has the key -1.
+    struct CodeSlot {
+        std::atomic<int64_t> key{ -1 };
+        Counter count{ 0 };
+    };
+    using CodeTable = std::array<CodeSlot, code_slots + 1>;
+
+    class Writing;
+    static void Count(CodeTable &table, int64_t code);
+    static void CopyCodes(const CodeTable &table, std::map<long, uint64_t> &to);
+    void SetError(std::string_view text, int64_t now_ns);
+
+    std::atomic<uint64_t> sequence{ 0 };
+
+    Counter posts{ 0 };
+    Counter succeeded{ 0 };
+    Counter body_bytes{ 0 };
+    CodeTable answers;
+    CodeTable errors;
+    std::atomic<int64_t> last_error_ns{ 0 };
+    std::atomic<int64_t> last_success_ns{ 0 };
+    // The text in 8-byte words, so a reader may copy it while it changes.
+    std::array<std::atomic<uint64_t>, (error_text_max + 7) / 8> error_words;
+    std::atomic<uint32_t> error_length{ 0 };
+
+    // Made at the first post, so that the many channels of a large file
+    // that never post cost little; published to readers through the
+    // atomic, owned by the unique pointer.
+    using Latencies = std::array<std::atomic<uint32_t>, latency_window>;
+    Counter latency_count{ 0 };
+    std::atomic<Latencies *> latencies{ nullptr };
+    std::unique_ptr<Latencies> latencies_owned;
+
+    Counter backlog_payloads{ 0 };
+    Counter backlog_bytes{ 0 };
+    Counter in_flight{ 0 };
+    Counter dropped{ 0 };
+    Counter retried{ 0 };
+    Counter given_up{ 0 };
+};
+
+// The reason a failed transfer gives: the handle's error buffer when libcurl
+// wrote one, else libcurl's text for the code.
+const char *htsTransferReason(CURLcode code, const char *error_buffer);
+
+// Wall-clock nanoseconds since the epoch.
+int64_t htsWallClockNs();
+
+// "2026-12-10T12:00:00.123456Z" (UTC); null for 0.
+nlohmann::json htsTimeJson(int64_t ns);
+
+#endif
