@@ -11,6 +11,7 @@ namespace {
 
 const char usage_text[] =
     "Usage: vxsink --plugin PATH --config FILE --channel NAME [OPTION]... [FILE]...\n"
+    "  or:  vxsink --replay DIR --plugin PATH --config FILE [OPTION]...\n"
     "  or:  vxsink --version [--plugin PATH]\n"
     "\n"
     "Loads the sink plug-in PATH as the agent does, creates an instance named TAG\n"
@@ -32,6 +33,10 @@ const char usage_text[] =
     "  --uuid-serial ID     stored serial identifier, \"${uuid_serial}\"\n"
     "  --debug              log the plug-in's debug lines\n"
     "  --debug-curl         trace every HTTP exchange (with --debug)\n"
+    "  --replay DIR         send the payloads of the spool folder DIR again, each\n"
+    "                       to its own channel, oldest first, one try each; a\n"
+    "                       file is deleted once its post succeeded, the rest\n"
+    "                       stay; prints how many were sent and kept\n"
     "  --version            show the versions of vxsink, its agent library and\n"
     "                       libcurl; with --plugin, also the plug-in's library\n"
     "                       name, display name and version, then exit\n"
@@ -134,6 +139,7 @@ const std::vector<OptionSpec> &Specs()
         { "--debug", Takes::Nothing, Switch(&Options::debug) },
         { "--debug-curl", Takes::Nothing, Switch(&Options::debug_curl) },
         { "--version", Takes::Nothing, Switch(&Options::version) },
+        { "--replay", Takes::Value, Keep(&Options::replay) },
     };
     return specs;
 }
@@ -205,6 +211,13 @@ std::variant<Options, int> ParseArguments(int argc, char **argv)
     if (o.config.empty()) {
         UsageError("--config is required");
         return exit_usage;
+    }
+    if (!o.replay.empty()) {
+        if (!o.files.empty() || !o.channels.empty()) {
+            UsageError("--replay takes neither --channel nor FILE");
+            return exit_usage;
+        }
+        return o;
     }
     if (o.channels.empty()) {
         UsageError("at least one --channel is required");

@@ -28,6 +28,8 @@ struct Options {
     bool debug_curl = false;
     std::vector<std::string> files;
     bool version = false;
+    // --replay: the spool folder to send again.
+    std::string replay;
 };
 
 // Returns the options, or the exit status when the program should end now
