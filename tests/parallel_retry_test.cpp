@@ -20,6 +20,7 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include "child_process.h"
 #include "config/config_loader.h"
 #include "loopback_server.h"
 #include "running_plugin.h"
@@ -452,6 +453,68 @@ TEST_F(ParallelRetry, OutageFillsTheSpoolInOrder)
         EXPECT_EQ(text.substr(eol + 1), std::to_string(i));
     }
     EXPECT_EQ(log.Count("spool full") + log.Count("cannot write spool"), 0u) << log.Text();
+}
+
+// What an outage spooled comes back through a replay exactly once: a post
+// that fails again stays for the next run, and the retries and spool of the
+// file do not apply to the replay's own posts.
+TEST_F(ParallelRetry, ReplayDeliversEverySpooledPayloadOnce)
+{
+    vxtest::TempDir spool;
+    const std::string spool_key = "\"spool_dir\": \"" + spool.Path().string() + "\"";
+    {
+        ScriptedServer down({ { "*", std::vector<std::string>(10, ScriptedServer::Status(503)) } });
+        vxtest::RunningPlugin plugin(Config(Channel("a", down.server.Url("/a"),
+            "\"retries\": 1, \"retry_backoff_ms\": 1, " + spool_key) + ", " +
+            Channel("b", down.server.Url("/b"), spool_key)), "p");
+        plugin.Start();
+        for (int i = 0; i < 30; i++) plugin.Queue(std::to_string(i), { i % 3 == 0 ? "b" : "a" });
+        ASSERT_TRUE(log.WaitFor("giving up", 30));
+        plugin.Terminate();
+    }
+    ASSERT_EQ(SpoolFiles(spool.Path()).size(), 30u);
+
+    // "5" and "12" fail once more on the first replay.
+    ScriptedServer up({ { "5", { ScriptedServer::Status(503) } }, { "12", { ScriptedServer::Status(500) } } });
+    vxtest::TempDir dir;
+    const std::string config = dir.Write("sink.json", "// replayed\n" + Config(Channel("a", up.server.Url("/a"),
+        "\"retries\": 5, " + spool_key) + ", " + Channel("b", up.server.Url("/b"))));
+    auto replay = [&] {
+        vxtest::ChildProcess child({ VX_VXSINK_PATH, "--replay", spool.Path().string(), "--plugin",
+            VX_PLUGIN_PATH, "--config", config, "--tag", "r" });
+        child.CloseInput();
+        auto status = child.Wait(30s);
+        return std::make_pair(status, child.Stderr());
+    };
+    auto [first, first_log] = replay();
+    EXPECT_EQ(first, 1) << first_log;
+    EXPECT_NE(first_log.find("vxsink: replay: 28 sent, 2 kept\n"), std::string::npos) << first_log;
+    EXPECT_EQ(SpoolFiles(spool.Path()).size(), 2u);
+    EXPECT_EQ(up.server.RequestCount(), 30u);
+
+    auto [second, second_log] = replay();
+    EXPECT_EQ(second, 0) << second_log;
+    EXPECT_NE(second_log.find("vxsink: replay: 2 sent, 0 kept\n"), std::string::npos) << second_log;
+    EXPECT_TRUE(SpoolFiles(spool.Path()).empty());
+
+    // Every payload arrived once, and each channel's in the order it was
+    // spooled: those that failed again came last.
+    std::vector<std::string> delivered = up.Delivered();
+    ASSERT_EQ(delivered.size(), 30u);
+    EXPECT_EQ(delivered[28], "12");
+    EXPECT_EQ(delivered[29], "5");
+    for (int channel = 0; channel < 2; channel++) {
+        std::vector<int> seen;
+        for (size_t i = 0; i < 28; i++) {
+            const int n = std::stoi(delivered[i]);
+            if ((n % 3 == 0) == (channel == 0)) seen.push_back(n);
+        }
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    }
+    std::sort(delivered.begin(), delivered.end());
+    std::vector<std::string> expected = Numbered(0, 30);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(delivered, expected);
 }
 
 // A stop spools what waits and what was cut off in flight.

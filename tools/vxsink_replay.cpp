@@ -227,8 +227,7 @@ int Replay(const Options &options)
     // Files not reached after a stop are kept as well.
     const unsigned long long total = files.size();
     kept = total - sent;
-    printf("%llu sent, %llu kept\n", sent, kept);
-    fflush(stdout);
+    vx_printf("vxsink: replay: %llu sent, %llu kept\n", sent, kept);
     if (end == Wait::Stop) return 128 + loop.StopSignal();
     return (kept == 0) ? exit_ok : exit_failure;
 }
