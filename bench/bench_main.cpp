@@ -4,6 +4,7 @@
 #include <string>
 
 #include "measure_parallel.h"
+#include "measure_retry.h"
 #include "measures.h"
 #include "records.h"
 #include "test_support.h"
@@ -32,7 +33,9 @@ void Usage()
         "  parallel-hung       [--in-flight 8] [--delay-ms 0] [--rounds 6] [--posts 20000]\n"
         "  parallel-latency    [--samples 200]\n"
         "  parallel-memory     [--offer-mib 1024] [--payload-kib 1024]\n"
-        "    (parallel-*: JSON records on standard output)\n"
+        "  retry-flaky  [--posts 100000] [--fail-share 0.2] [--retries 5] [--in-flight 8]\n"
+        "  retry-outage [--rate 2000] [--outage-s 30] [--around-s 10] [--vxsink PATH]\n"
+        "    (parallel-*, retry-*: JSON records on standard output)\n"
         "  report     --raw F --out results.md [--plot-data F]\n"
         "  record     F KIND NAME=TEXT|NAME:=NUMBER...   (appends one record to F)\n"
         "  free-port\n"
@@ -65,6 +68,8 @@ int main(int argc, char **argv)
         if (command == "parallel-hung") return vxbench::MeasureParallelHung(args);
         if (command == "parallel-latency") return vxbench::MeasureParallelLatency(args);
         if (command == "parallel-memory") return vxbench::MeasureParallelMemory(args);
+        if (command == "retry-flaky") return vxbench::MeasureRetryFlaky(args);
+        if (command == "retry-outage") return vxbench::MeasureRetryOutage(args);
     }
     catch (const std::exception &e) {
         fprintf(stderr, "vx_bench %s: %s\n", command.c_str(), e.what());

@@ -28,7 +28,9 @@ std::string NextName(int64_t when_ns)
     return name;
 }
 
-// Bytes of the spool files already in `dir`; false when it cannot be read.
+// Bytes of the files in `dir`, those still under their hidden names
+// included (this batch's, or a crash's leftovers); false when it cannot be
+// read.
 bool FolderSize(const std::string &dir, uint64_t &size, int &error)
 {
     DIR *d = opendir(dir.c_str());
@@ -39,7 +41,7 @@ bool FolderSize(const std::string &dir, uint64_t &size, int &error)
     size = 0;
     while (dirent *e = readdir(d)) {
         struct stat st;
-        if (e->d_name[0] == '.') continue;
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
         if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
             size += static_cast<uint64_t>(st.st_size);
     }
