@@ -229,6 +229,9 @@ void htsSpool::WriteBatch(std::deque<Pending> &batch)
             continue;
         }
         folder.size += size;
+        // Ends an episode in the order the payloads came, not after the
+        // whole batch.
+        Recovered(folder, p);
         written.push_back({ &p, temporary, p.name, dir_fd });
     }
 
@@ -251,7 +254,6 @@ void htsSpool::WriteBatch(std::deque<Pending> &batch)
             Lose(folder, *w.pending, false, error);
             continue;
         }
-        Recovered(folder, *w.pending);
         vx_dprintf("%s: %s: spooled %s\n", tag.c_str(), w.pending->entry.channel.c_str(), w.final_name.c_str());
     }
     for (const auto &[dir, fd] : dir_fds) {

@@ -129,7 +129,7 @@ TEST_F(ParallelRetry, TwoFailuresThenDelivered)
     ASSERT_TRUE(collector.server.WaitForRequests(3, 5s));
     ASSERT_TRUE(vxtest::WaitUntil([&] { return collector.Delivered().size() == 1; }));
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(collector.server.RequestCount(), 3u);
+    EXPECT_EQ(collector.Times().size(), 3u);
     EXPECT_EQ(log.Count("p: a: " + collector.server.Url("/a") + ": " + HttpLine(503)), 2u) << log.Text();
     EXPECT_EQ(log.Count("giving up"), 0u);
 
@@ -163,7 +163,7 @@ TEST_P(RetryAfter, HonouredUpToTheMaximum)
     plugin.Start();
 
     plugin.Queue("x", { "a" });
-    ASSERT_TRUE(collector.server.WaitForRequests(2, 10s));
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return collector.Times().size() >= 2; }));
     auto times = collector.Times();
     EXPECT_GE(times[1] - times[0], c.at_least);
     EXPECT_LT(times[1] - times[0], c.below);
