@@ -74,7 +74,11 @@ struct htsParallelDelivery::Channel {
     std::vector<Transfer *> idle;
     size_t in_flight = 0;
 
-    bool HasRoom() const noexcept { return active && in_flight + retrying.size() < record->max_in_flight; }
+    // With one post in flight a waiting retry holds the channel's only place,
+    // so that nothing overtakes it; with more, order is not kept anyway and
+    // the others go on posting while it waits.
+    size_t Held() const noexcept { return record->max_in_flight == 1 ? retrying.size() : 0; }
+    bool HasRoom() const noexcept { return active && in_flight + Held() < record->max_in_flight; }
 };
 
 namespace {
@@ -367,6 +371,8 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
 
 void htsParallelDelivery::StartWaiting(Channel &channel)
 {
+    // Retries whose time has come go before the backlog.
+    if (!channel.retrying.empty()) StartDueRetries(channel);
     // Once a stop is asked for, nothing new is posted.
     while (!stop.load() && !channel.backlog.empty() && channel.HasRoom()) {
         std::shared_ptr<vxPluginSinkPayload> payload = std::move(channel.backlog.front());
@@ -535,23 +541,26 @@ void htsParallelDelivery::Failed(Channel &channel, Transfer &slot, const htsPost
 
 void htsParallelDelivery::StartDueRetries()
 {
+    for (auto &[name, state] : channels) StartDueRetries(*state);
+}
+
+void htsParallelDelivery::StartDueRetries(Channel &channel)
+{
+    if (channel.retrying.empty() || !channel.active || stop.load()) return;
     const auto now = std::chrono::steady_clock::now();
-    for (auto &[name, state] : channels) {
-        Channel &channel = *state;
-        if (channel.retrying.empty() || !channel.active || stop.load()) continue;
-        for (auto it = channel.retrying.begin(); it != channel.retrying.end();) {
-            // A limit lowered by a reload keeps retries waiting until the
-            // posts in flight are within it.
-            if (it->due > now || channel.in_flight + channel.retrying.size() > channel.record->max_in_flight) {
-                ++it;
-                continue;
-            }
-            Channel::Retry retry = std::move(*it);
-            it = channel.retrying.erase(it);
-            channel.backlog_bytes -= retry.payload->length;
-            retry_waiting--;
-            Start(channel, retry.payload, retry.attempt);
+    for (auto it = channel.retrying.begin(); it != channel.retrying.end();) {
+        // A retry that is due waits for a free place like any post (a
+        // limit lowered by a reload included), ahead of the backlog.
+        const size_t held = channel.Held() > 0 ? channel.Held() - 1 : 0;
+        if (it->due > now || channel.in_flight + held >= channel.record->max_in_flight) {
+            ++it;
+            continue;
         }
+        Channel::Retry retry = std::move(*it);
+        it = channel.retrying.erase(it);
+        channel.backlog_bytes -= retry.payload->length;
+        retry_waiting--;
+        Start(channel, retry.payload, retry.attempt);
     }
 }
 

@@ -37,7 +37,7 @@ using htsCurlMultiPtr = std::unique_ptr<CURLM, htsCurlMultiCleanup>;
 // to the channel's "retries" times, after a back-off that runs on the
 // engine's own clock (the wait's time-out, never a sleep); a payload that
 // waits for its next try holds its place in the channel, so with one post in
-// flight nothing overtakes it. A payload given up, dropped for a full
+// flight nothing overtakes it (with more, others go on meanwhile). A payload given up, dropped for a full
 // backlog or still waiting at a stop goes to the channel's spool folder when
 // it has one (see htsSpool).
 //
@@ -108,8 +108,9 @@ private:
     // (to the spool when the channel has one).
     void Failed(Channel &channel, Transfer &slot, const htsPostOutcome &outcome,
         const std::optional<uint64_t> &retry_after);
-    // Starts the retries whose time has come.
+    // Starts the retries whose time has come, of every channel or of one.
     void StartDueRetries();
+    void StartDueRetries(Channel &channel);
     // Milliseconds until the next retry is due, or -1 when none waits.
     long NextRetryMs() const;
     // Hands a payload that was not delivered to the channel's spool folder,
