@@ -4,6 +4,7 @@
 #include <string>
 
 #include "measure_parallel.h"
+#include "measure_retry.h"
 #include "measures.h"
 #include "records.h"
 #include "test_support.h"
@@ -35,6 +36,9 @@ void Usage()
         "    (parallel-*: JSON records on standard output)\n"
         "  replay     --url U --out F --vxsink PATH [--rounds 5] [--label pinned]\n"
         "             [--lines-1k 100000] [--lines-64k 5000]\n"
+        "  retry-flaky  [--posts 100000] [--fail-share 0.2] [--retries 5] [--in-flight 8]\n"
+        "  retry-outage [--rate 2000] [--outage-s 30] [--around-s 10] [--vxsink PATH]\n"
+        "    (parallel-*, retry-*: JSON records on standard output)\n"
         "  report     --raw F --out results.md [--plot-data F]\n"
         "  record     F KIND NAME=TEXT|NAME:=NUMBER...   (appends one record to F)\n"
         "  free-port\n"
@@ -68,6 +72,8 @@ int main(int argc, char **argv)
         if (command == "parallel-hung") return vxbench::MeasureParallelHung(args);
         if (command == "parallel-latency") return vxbench::MeasureParallelLatency(args);
         if (command == "parallel-memory") return vxbench::MeasureParallelMemory(args);
+        if (command == "retry-flaky") return vxbench::MeasureRetryFlaky(args);
+        if (command == "retry-outage") return vxbench::MeasureRetryOutage(args);
     }
     catch (const std::exception &e) {
         fprintf(stderr, "vx_bench %s: %s\n", command.c_str(), e.what());

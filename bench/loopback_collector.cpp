@@ -35,6 +35,7 @@ struct DueAnswer {
     Clock::time_point due;
     int fd;
     uint64_t generation;
+    bool fail;
 };
 
 // The body length a request head announces (0 without one).
@@ -50,6 +51,7 @@ size_t ContentLength(const std::string &in, size_t head_end)
 }
 
 const char answer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+const char unavailable[] = "HTTP/1.1 503 Unavailable\r\nContent-Length: 0\r\n\r\n";
 
 } // namespace
 
@@ -117,11 +119,18 @@ void LoopbackCollector::Run()
         close(fd);
         conns.erase(fd);
     };
-    auto send_answer = [&](int fd) {
-        // 38 bytes to a client that reads its answers: the socket buffer
-        // always has room.
-        if (send(fd, answer, sizeof(answer) - 1, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof(answer) - 1))
-            answered.fetch_add(1);
+    std::minstd_rand random(12345);
+    auto send_answer = [&](int fd, bool fail) {
+        // A few dozen bytes to a client that reads its answers: the socket
+        // buffer always has room.
+        const char *text = fail ? unavailable : answer;
+        const size_t length = fail ? sizeof(unavailable) - 1 : sizeof(answer) - 1;
+        if (send(fd, text, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length)) {
+            if (fail)
+                failed.fetch_add(1);
+            else
+                answered.fetch_add(1);
+        }
     };
 
     for (;;) {
@@ -173,19 +182,26 @@ void LoopbackCollector::Run()
                 if (head_end == std::string::npos) break;
                 size_t total = head_end + 4 + ContentLength(c.in, head_end);
                 if (c.in.size() < total) break;
+                const uint32_t share = fail_per_million.load();
+                const bool fail = down.load() || (share > 0 && random() % 1000000 < share);
+                if (!fail && c.in.compare(head_end + 4, 4, "seq=") == 0) {
+                    const uint64_t id = std::strtoull(c.in.c_str() + head_end + 8, nullptr, 10);
+                    std::lock_guard<std::mutex> guard(accepted_lock);
+                    accepted[id]++;
+                }
                 c.in.erase(0, total);
                 received.fetch_add(1);
                 if (delay.count() == 0)
-                    send_answer(fd);
+                    send_answer(fd, fail);
                 else
-                    due.push_back({ Clock::now() + delay, fd, c.generation });
+                    due.push_back({ Clock::now() + delay, fd, c.generation, fail });
             }
             if (closed) drop(fd);
         }
         const Clock::time_point now = Clock::now();
         while (!due.empty() && due.front().due <= now) {
             auto it = conns.find(due.front().fd);
-            if (it != conns.end() && it->second.generation == due.front().generation) send_answer(it->first);
+            if (it != conns.end() && it->second.generation == due.front().generation) send_answer(it->first, due.front().fail);
             due.pop_front();
         }
     }

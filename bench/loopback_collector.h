@@ -4,7 +4,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <random>
 #include <string>
+#include <unordered_map>
 #include <thread>
 
 namespace vxbench {
@@ -31,6 +34,18 @@ public:
     // Connections accepted so far.
     uint64_t Connections() const { return connections.load(); }
 
+    // Failing on purpose: answers 503 to a share of the posts, picked at
+    // random, or to every post while down.
+    void FailShare(double share) { fail_per_million.store(static_cast<uint32_t>(share * 1e6)); }
+    void SetDown(bool value) { down.store(value); }
+    uint64_t Failed() const { return failed.load(); }
+    // Bodies that begin "seq=N": how often each N was answered 200.
+    std::unordered_map<uint64_t, uint32_t> Accepted() const
+    {
+        std::lock_guard<std::mutex> guard(accepted_lock);
+        return accepted;
+    }
+
 private:
     void Run();
 
@@ -43,6 +58,11 @@ private:
     std::atomic<uint64_t> received{ 0 };
     std::atomic<uint64_t> answered{ 0 };
     std::atomic<uint64_t> connections{ 0 };
+    std::atomic<uint32_t> fail_per_million{ 0 };
+    std::atomic<bool> down{ false };
+    std::atomic<uint64_t> failed{ 0 };
+    mutable std::mutex accepted_lock;
+    std::unordered_map<uint64_t, uint32_t> accepted;
     std::thread thread;
 };
 

@@ -65,6 +65,9 @@ struct Range {
 
 const Range in_flight_range{ 1, htsMaxInFlightLimit };
 const Range any_unsigned{ 0, UINT64_MAX };
+const Range any_unsigned32{ 0, UINT32_MAX };
+// A day: a longer wait is a mistake, and doubling stays far from overflow.
+const Range backoff_range{ 1, 86400000 };
 
 struct ChannelKey {
     const char *name;
@@ -107,6 +110,16 @@ const ChannelKey channel_keys[] = {
     { "success_codes", true, &htsChannelConfig::success_codes, true },
     { "max_in_flight", true, &htsChannelConfig::max_in_flight, true, Check::None, {}, false, &in_flight_range },
     { "max_backlog_bytes", true, &htsChannelConfig::max_backlog_bytes, true, Check::None, {}, false,
+        &any_unsigned },
+    { "retries", true, &htsChannelConfig::retries, true, Check::None, {}, false, &any_unsigned32 },
+    { "retry_backoff_ms", true, &htsChannelConfig::retry_backoff_ms, true, Check::None, {}, false,
+        &backoff_range },
+    { "retry_backoff_max_ms", true, &htsChannelConfig::retry_backoff_max_ms, true, Check::None, {}, false,
+        &backoff_range },
+    // Not checked at load: a spool that cannot be written is logged when it
+    // is needed, and delivery goes on without it.
+    { "spool_dir", true, &htsChannelConfig::spool_dir, true },
+    { "spool_max_bytes", true, &htsChannelConfig::spool_max_bytes, true, Check::None, {}, false,
         &any_unsigned },
 };
 

@@ -148,6 +148,16 @@ public:
     // waiting, for this channel.
     uint32_t max_in_flight = 1;
     uint64_t max_backlog_bytes = 64u << 20;
+    // Parallel delivery only: how often a post that may not have reached the
+    // collector is tried again (0: never), and the wait before the next try,
+    // doubling from the first value up to the second.
+    uint32_t retries = 0;
+    uint64_t retry_backoff_ms = 500;
+    uint64_t retry_backoff_max_ms = 30000;
+    // Parallel delivery only: where payloads that could not be delivered are
+    // kept for a later replay (empty: nowhere), and the most bytes kept there.
+    std::string spool_dir;
+    uint64_t spool_max_bytes = uint64_t{ 1 } << 30;
 
     bool Succeeded(long status) const noexcept;
 };

@@ -203,6 +203,18 @@ htsConfiguration ReadRecords(const std::string &tag, const nlohmann::json &root,
             config.channels.emplace(name, std::move(r));
         }
     }
+
+    // Retries and the spool live in the parallel engine; serial delivery
+    // would ignore them, which must not pass for their being in force.
+    if (config.delivery != htsDeliveryMode::parallel) {
+        auto refuse = [&](const htsChannelConfig &r) {
+            const char *key = (r.retries > 0) ? "retries" : !r.spool_dir.empty() ? "spool_dir" : nullptr;
+            if (key != nullptr)
+                throw vxException("%s: %s needs \"delivery\": \"parallel\"", tag.c_str(), key);
+        };
+        refuse(config.defaults);
+        for (const auto &[name, r] : config.channels) refuse(r);
+    }
     return config;
 }
 

@@ -13,9 +13,12 @@
 #include <utility>
 #include <vector>
 
+#include "config/log_text.h"
 #include "delivery/curl_ptr.h"
 #include "delivery/parallel_delivery.h"
 #include "delivery/post_result.h"
+#include "delivery/retry_policy.h"
+#include "delivery/spool.h"
 #include "delivery/transfer_callbacks.h"
 #include "delivery/transfer_options.h"
 #include "vxconfig.h"
@@ -35,6 +38,8 @@ struct htsParallelDelivery::Transfer {
     // payload, whose memory libcurl sends from.
     std::shared_ptr<htsChannelConfig> record;
     std::shared_ptr<vxPluginSinkPayload> payload;
+    // Which try of the payload this post is, from 1.
+    uint32_t attempt = 0;
 
     // libcurl's response sink: keeps the head of the body, as the serial
     // poster does, and lets nothing unwind into libcurl.
@@ -56,11 +61,24 @@ struct htsParallelDelivery::Channel {
     bool dropping = false;
     unsigned long long dropped = 0;
 
+    // Payloads waiting for their next try, each holding the place of a post
+    // in flight; their bodies count in backlog_bytes.
+    struct Retry {
+        std::shared_ptr<vxPluginSinkPayload> payload;
+        uint32_t attempt; // the try it waits for
+        std::chrono::steady_clock::time_point due;
+    };
+    std::deque<Retry> retrying;
+
     std::vector<std::unique_ptr<Transfer>> slots;
     std::vector<Transfer *> idle;
     size_t in_flight = 0;
 
-    bool HasRoom() const noexcept { return active && in_flight < record->max_in_flight; }
+    // With one post in flight a waiting retry holds the channel's only place,
+    // so that nothing overtakes it; with more, order is not kept anyway and
+    // the others go on posting while it waits.
+    size_t Held() const noexcept { return record->max_in_flight == 1 ? retrying.size() : 0; }
+    bool HasRoom() const noexcept { return active && in_flight + Held() < record->max_in_flight; }
 };
 
 namespace {
@@ -236,6 +254,7 @@ void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payl
                     channel.name.c_str(), record.url.c_str());
             }
             channel.dropped++;
+            Keep(record, payload, "backlog full");
             continue;
         }
         if (channel.dropping) {
@@ -298,7 +317,8 @@ htsParallelDelivery::Transfer *htsParallelDelivery::TakeSlot(Channel &channel)
     return channel.slots.back().get();
 }
 
-void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPluginSinkPayload> &payload)
+void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPluginSinkPayload> &payload,
+    uint32_t attempt)
 {
     Transfer *slot = TakeSlot(channel);
     if (slot == nullptr) return;
@@ -332,6 +352,7 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
 
     slot->record = channel.record;
     slot->payload = payload;
+    slot->attempt = attempt;
     slot->response.clear();
     slot->error[0] = '\0';
     CURLMcode mc = curl_multi_add_handle(multi.get(), handle);
@@ -350,6 +371,8 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
 
 void htsParallelDelivery::StartWaiting(Channel &channel)
 {
+    // Retries whose time has come go before the backlog.
+    if (!channel.retrying.empty()) StartDueRetries(channel);
     // Once a stop is asked for, nothing new is posted.
     while (!stop.load() && !channel.backlog.empty() && channel.HasRoom()) {
         std::shared_ptr<vxPluginSinkPayload> payload = std::move(channel.backlog.front());
@@ -381,12 +404,20 @@ void htsParallelDelivery::Reap()
         char *address = nullptr;
         curl_easy_getinfo(handle, CURLINFO_PRIVATE, &address);
         auto *slot = reinterpret_cast<Transfer *>(address);
+        // An answer that says when to come back is read while the handle
+        // still holds its headers.
+        std::optional<uint64_t> retry_after;
+        curl_header *header = nullptr;
+        if (rc == CURLE_OK && slot->record->retries > 0 &&
+            curl_easy_header(handle, "Retry-After", 0, CURLH_HEADER, -1, &header) == CURLHE_OK)
+            retry_after = htsParseRetryAfter(header->value, std::time(nullptr));
         curl_multi_remove_handle(multi.get(), handle);
 
         Channel &channel = *slot->channel;
         channel.in_flight--;
         in_flight--;
-        htsReportPost(tag, *slot->record, handle, rc, slot->error);
+        const htsPostOutcome outcome = htsReportPost(tag, *slot->record, handle, rc, slot->error);
+        if (!outcome.Delivered()) Failed(channel, *slot, outcome, retry_after);
         slot->payload.reset();
         slot->record.reset();
         ReturnSlot(channel, slot);
@@ -407,6 +438,7 @@ void htsParallelDelivery::Perform()
 {
     // Transfers started while reaping are sent on their way in the same
     // call rather than after another trip through the wait.
+    if (retry_waiting > 0) StartDueRetries();
     for (int pass = 0; pass < 4; pass++) {
         long due = -1;
         curl_multi_timeout(multi.get(), &due);
@@ -429,6 +461,9 @@ void htsParallelDelivery::Wait(int timeout_ms)
     long due = -1;
     curl_multi_timeout(multi.get(), &due);
     if (due >= 0 && due < timeout_ms) timeout_ms = static_cast<int>(due);
+    // A retry's back-off ends the wait like a transfer's time limit does.
+    const long retry_due = NextRetryMs();
+    if (retry_due >= 0 && retry_due < timeout_ms) timeout_ms = static_cast<int>(retry_due);
 
     epoll_event events[64];
     const int ready = epoll_wait(epoll_fd, events, 64, timeout_ms);
@@ -459,15 +494,104 @@ void htsParallelDelivery::Wake() noexcept
     }
 }
 
-void htsParallelDelivery::ReleaseBacklog(Channel &channel, const char *why)
+void htsParallelDelivery::ReleaseBacklog(Channel &channel, const char *why, bool keep)
 {
-    const unsigned long long count = channel.backlog.size();
+    const unsigned long long count = channel.backlog.size() + channel.retrying.size();
     if (count == 0) return;
     vx_printf("%s: %s: %s: %s, %llu payloads not sent\n", tag.c_str(), channel.name.c_str(),
         channel.record->url.c_str(), why, count);
+    if (keep) {
+        // Those that waited longest (the retries) go first, so a replay keeps
+        // the channel's order.
+        for (const Channel::Retry &r : channel.retrying) Keep(*channel.record, r.payload, why);
+        for (const auto &payload : channel.backlog) Keep(*channel.record, payload, why);
+    }
+    waiting -= channel.backlog.size();
+    retry_waiting -= channel.retrying.size();
     channel.backlog.clear();
+    channel.retrying.clear();
     channel.backlog_bytes = 0;
-    waiting -= count;
+}
+
+void htsParallelDelivery::Failed(Channel &channel, Transfer &slot, const htsPostOutcome &outcome,
+    const std::optional<uint64_t> &retry_after)
+{
+    const htsChannelConfig &record = *slot.record;
+    if (!htsRetryable(outcome)) return;
+    if (slot.attempt <= record.retries && channel.active && !stop.load()) {
+        // The live record decides the wait: a reload may have changed it.
+        const htsChannelConfig &now = *channel.record;
+        const uint64_t delay = retry_after ? std::min(*retry_after, now.retry_backoff_max_ms)
+                                           : htsBackoffDelay(now.retry_backoff_ms, now.retry_backoff_max_ms,
+                                                 slot.attempt, random);
+        channel.retrying.push_back({ slot.payload, slot.attempt + 1,
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(delay) });
+        channel.backlog_bytes += slot.payload->length;
+        retry_waiting++;
+        return;
+    }
+    if (record.retries == 0 && record.spool_dir.empty()) return;
+    vx_printf("%s: %s: %s: giving up after %u attempts\n", tag.c_str(), record.channel.c_str(),
+        htsMaskUrl(record.url).c_str(), slot.attempt);
+    const std::string error = (outcome.code != CURLE_OK)
+        ? std::string(slot.error[0] != '\0' ? slot.error : curl_easy_strerror(outcome.code))
+        : "HTTP: " + std::to_string(outcome.status);
+    Keep(record, slot.payload, error);
+}
+
+void htsParallelDelivery::StartDueRetries()
+{
+    for (auto &[name, state] : channels) StartDueRetries(*state);
+}
+
+void htsParallelDelivery::StartDueRetries(Channel &channel)
+{
+    if (channel.retrying.empty() || !channel.active || stop.load()) return;
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = channel.retrying.begin(); it != channel.retrying.end();) {
+        // A retry that is due waits for a free place like any post (a
+        // limit lowered by a reload included), ahead of the backlog.
+        const size_t held = channel.Held() > 0 ? channel.Held() - 1 : 0;
+        if (it->due > now || channel.in_flight + held >= channel.record->max_in_flight) {
+            ++it;
+            continue;
+        }
+        Channel::Retry retry = std::move(*it);
+        it = channel.retrying.erase(it);
+        channel.backlog_bytes -= retry.payload->length;
+        retry_waiting--;
+        Start(channel, retry.payload, retry.attempt);
+    }
+}
+
+long htsParallelDelivery::NextRetryMs() const
+{
+    if (retry_waiting == 0) return -1;
+    const auto now = std::chrono::steady_clock::now();
+    long next = -1;
+    for (const auto &[name, channel] : channels) {
+        for (const Channel::Retry &r : channel->retrying) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(r.due - now).count();
+            const long ms = std::max<long>(0, static_cast<long>(left));
+            if (next < 0 || ms < next) next = ms;
+        }
+    }
+    return next;
+}
+
+void htsParallelDelivery::Keep(const htsChannelConfig &record, const std::shared_ptr<vxPluginSinkPayload> &payload,
+    const std::string &error)
+{
+    if (record.spool_dir.empty()) return;
+    if (!spool) spool = std::make_unique<htsSpool>(tag);
+    htsSpoolEntry entry;
+    entry.payload = payload;
+    entry.channel = record.channel;
+    entry.url = htsMaskUrl(record.url);
+    entry.dir = record.spool_dir;
+    entry.max_bytes = record.spool_max_bytes;
+    entry.error = error;
+    spool->Put(std::move(entry));
 }
 
 void htsParallelDelivery::Stop()
@@ -481,12 +605,17 @@ void htsParallelDelivery::Stop()
             // stop is.
             curl_multi_remove_handle(multi.get(), slot->handle.get());
             htsReportRefusal(tag, *slot->record, CURLE_ABORTED_BY_CALLBACK);
+            // Cut off before its answer: the collector may or may not have
+            // it, and a duplicate beats a loss.
+            Keep(*slot->record, slot->payload, "stopped");
             slot->payload.reset();
             slot->record.reset();
             channel->in_flight--;
             in_flight--;
             channel->idle.push_back(slot.get());
         }
-        ReleaseBacklog(*channel, "stopped");
+        ReleaseBacklog(*channel, "stopped", true);
     }
+    // Everything spooled is on disk before the worker ends.
+    if (spool) spool->Finish();
 }

@@ -2,16 +2,22 @@
 #define HTS_PARALLEL_DELIVERY_H
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <random>
 #include <string>
 
 #include <curl/curl.h>
 
 #include "config/channel_config.h"
+#include "delivery/post_result.h"
 #include "vxplugin.h"
+
+class htsSpool;
 
 // Owner of a libcurl multi handle.
 struct htsCurlMultiCleanup {
@@ -26,6 +32,14 @@ using htsCurlMultiPtr = std::unique_ptr<CURLM, htsCurlMultiCleanup>;
 // libcurl multi handle. A slow, hung or failing collector therefore holds up
 // only its own channel; a channel whose backlog would pass max_backlog_bytes
 // drops what does not fit.
+//
+// A failed post that may not have reached the collector is tried again up
+// to the channel's "retries" times, after a back-off that runs on the
+// engine's own clock (the wait's time-out, never a sleep); a payload that
+// waits for its next try holds its place in the channel, so with one post in
+// flight nothing overtakes it (with more, others go on meanwhile). A payload given up, dropped for a full
+// backlog or still waiting at a stop goes to the channel's spool folder when
+// it has one (see htsSpool).
 //
 // Everything but Wake() runs on the plug-in's worker thread. Each post is
 // made with the same options and logged with the same lines as a serial one.
@@ -74,7 +88,7 @@ public:
     void Wake() noexcept;
 
     // True when nothing waits and nothing is in flight.
-    bool Idle() const noexcept { return waiting == 0 && in_flight == 0; }
+    bool Idle() const noexcept { return waiting == 0 && in_flight == 0 && retry_waiting == 0; }
 
     // Aborts every transfer in flight (each reported as its post's failure)
     // and releases every backlog with one line per channel that held any.
@@ -87,8 +101,22 @@ private:
     // A transfer slot of `channel` ready to post: an idle one or a new one
     // while the channel is below its limit; null when it has no room.
     Transfer *TakeSlot(Channel &channel);
-    // Posts `payload` on a slot of the channel that has room.
-    void Start(Channel &channel, const std::shared_ptr<vxPluginSinkPayload> &payload);
+    // Posts `payload` on a slot of the channel that has room; `attempt`
+    // counts from 1.
+    void Start(Channel &channel, const std::shared_ptr<vxPluginSinkPayload> &payload, uint32_t attempt = 1);
+    // After a failed post: schedules the next try, or gives the payload up
+    // (to the spool when the channel has one).
+    void Failed(Channel &channel, Transfer &slot, const htsPostOutcome &outcome,
+        const std::optional<uint64_t> &retry_after);
+    // Starts the retries whose time has come, of every channel or of one.
+    void StartDueRetries();
+    void StartDueRetries(Channel &channel);
+    // Milliseconds until the next retry is due, or -1 when none waits.
+    long NextRetryMs() const;
+    // Hands a payload that was not delivered to the channel's spool folder,
+    // if it has one.
+    void Keep(const htsChannelConfig &record, const std::shared_ptr<vxPluginSinkPayload> &payload,
+        const std::string &error);
     // Starts waiting payloads while the channel has room.
     void StartWaiting(Channel &channel);
     // Reports every finished transfer and refills its channel.
@@ -96,9 +124,9 @@ private:
     // Hands a slot back to its channel after a post (or a post that could
     // not start), or frees it when the channel no longer wants it.
     void ReturnSlot(Channel &channel, Transfer *slot);
-    // Releases the backlog of `channel` with one line that says why
-    // ("stopped", "removed").
-    void ReleaseBacklog(Channel &channel, const char *why);
+    // Releases the backlog and waiting retries of `channel` with one line
+    // that says why ("stopped", "removed"), spooling them first when `keep`.
+    void ReleaseBacklog(Channel &channel, const char *why, bool keep = false);
     // Forgets a channel that is gone once its last transfer has ended.
     void ForgetIfDone(const std::string &name);
 
@@ -121,6 +149,9 @@ private:
     size_t waiting = 0;   // payloads in backlogs
     size_t in_flight = 0; // transfers on the multi handle
     uint64_t started = 0; // transfers ever added
+    size_t retry_waiting = 0; // payloads waiting for their next try
+    std::mt19937_64 random{ std::random_device{}() };
+    std::unique_ptr<htsSpool> spool;
 };
 
 #endif

@@ -19,6 +19,7 @@
 #include "vxsink_input.h"
 #include "vxsink_options.h"
 #include "vxsink_status.h"
+#include "vxsink_replay.h"
 #include "vxsink_version.h"
 
 namespace vxsink {
@@ -127,5 +128,6 @@ int main(int argc, char **argv)
     if (const int *status = std::get_if<int>(&parsed)) return *status;
     const vxsink::Options &options = std::get<vxsink::Options>(parsed);
     if (options.version) return vxsinkPrintVersion(options.plugin);
+    if (!options.replay.empty()) return vxsink::Replay(options);
     return vxsink::Run(options);
 }

@@ -12,6 +12,7 @@ namespace {
 const char usage_text[] =
     "Usage: vxsink --plugin PATH --config FILE --channel NAME [OPTION]... [FILE]...\n"
     "  or:  vxsink --check --plugin PATH --config FILE [OPTION]...\n"
+    "  or:  vxsink --replay DIR --plugin PATH --config FILE [OPTION]...\n"
     "  or:  vxsink --version [--plugin PATH]\n"
     "\n"
     "Loads the sink plug-in PATH as the agent does, creates an instance named TAG\n"
@@ -40,6 +41,10 @@ const char usage_text[] =
     "  --status             at the end, print the plug-in's status as JSON on\n"
     "                       standard output: its configuration loads and, per\n"
     "                       channel, posts, answers, errors, bytes and latency\n"
+    "  --replay DIR         send the payloads of the spool folder DIR again, each\n"
+    "                       to its own channel, oldest first, one try each; a\n"
+    "                       file is deleted once its post succeeded, the rest\n"
+    "                       stay; prints how many were sent and kept\n"
     "  --version            show the versions of vxsink, its agent library and\n"
     "                       libcurl; with --plugin, also the plug-in's library\n"
     "                       name, display name and version, then exit\n"
@@ -148,6 +153,7 @@ const std::vector<OptionSpec> &Specs()
         { "--version", Takes::Nothing, Switch(&Options::version) },
         { "--check", Takes::Nothing, Switch(&Options::check) },
         { "--status", Takes::Nothing, Switch(&Options::status) },
+        { "--replay", Takes::Value, Keep(&Options::replay) },
     };
     return specs;
 }
@@ -222,6 +228,13 @@ std::variant<Options, int> ParseArguments(int argc, char **argv)
     }
     // Sends nothing, so it is addressed to no channel.
     if (o.check) return o;
+    if (!o.replay.empty()) {
+        if (!o.files.empty() || !o.channels.empty()) {
+            UsageError("--replay takes neither --channel nor FILE");
+            return exit_usage;
+        }
+        return o;
+    }
     if (o.channels.empty()) {
         UsageError("at least one --channel is required");
         return exit_usage;

@@ -30,6 +30,8 @@ struct Options {
     bool version = false;
     bool check = false;
     bool status = false;
+    // --replay: the spool folder to send again.
+    std::string replay;
 };
 
 // Returns the options, or the exit status when the program should end now
