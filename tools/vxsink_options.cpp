@@ -79,7 +79,7 @@ enum class Takes {
 // when the program should end now (reporting a usage error first).
 using Apply = std::function<std::optional<int>(Options &o, const std::string &value)>;
 
-struct OptionSpec {
+struct OptionRow {
     const char *name;
     Takes takes;
     Apply apply;
@@ -116,10 +116,10 @@ Apply Identifier(vxUUID type)
     };
 }
 
-const std::vector<OptionSpec> &Specs()
+const std::vector<OptionRow> &OptionTable()
 {
     using V = const std::string &;
-    static const std::vector<OptionSpec> specs = {
+    static const std::vector<OptionRow> rows = {
         { "--help", Takes::Ending, [](Options &, V) -> std::optional<int> {
              fputs(usage_text, stdout);
              return exit_ok;
@@ -155,13 +155,13 @@ const std::vector<OptionSpec> &Specs()
         { "--status", Takes::Nothing, Switch(&Options::status) },
         { "--replay", Takes::Value, Keep(&Options::replay) },
     };
-    return specs;
+    return rows;
 }
 
-const OptionSpec *Find(const std::string &name)
+const OptionRow *Find(const std::string &name)
 {
-    for (const OptionSpec &spec : Specs())
-        if (name == spec.name) return &spec;
+    for (const OptionRow &row : OptionTable())
+        if (name == row.name) return &row;
     return nullptr;
 }
 
@@ -193,17 +193,17 @@ std::variant<Options, int> ParseArguments(int argc, char **argv)
             inline_value = arg.substr(eq + 1);
         }
 
-        const OptionSpec *spec = Find(name);
-        if (spec == nullptr) {
+        const OptionRow *row = Find(name);
+        if (row == nullptr) {
             UsageError("unknown option: " + arg);
             return exit_usage;
         }
         std::string value;
-        if (spec->takes == Takes::Nothing && inline_value) {
+        if (row->takes == Takes::Nothing && inline_value) {
             UsageError(name + " takes no value");
             return exit_usage;
         }
-        if (spec->takes == Takes::Value) {
+        if (row->takes == Takes::Value) {
             if (inline_value)
                 value = *inline_value;
             else if (i + 1 < argc)
@@ -213,7 +213,7 @@ std::variant<Options, int> ParseArguments(int argc, char **argv)
                 return exit_usage;
             }
         }
-        if (std::optional<int> status = spec->apply(o, value)) return *status;
+        if (std::optional<int> status = row->apply(o, value)) return *status;
     }
 
     // Needs nothing else; a plug-in, if named, is only asked who it is.
