@@ -87,7 +87,7 @@ void htsChannelStats::Count(CodeTable &table, int64_t code)
 
 void htsChannelStats::SetError(std::string_view text, int64_t now_ns)
 {
-    char buffer[error_words.size() * 8] = {};
+    char buffer[error_word_count * 8] = {};
     const size_t length = std::min(text.size(), error_text_max);
     memcpy(buffer, text.data(), length);
     for (size_t i = 0; i < error_words.size(); i++) {
@@ -217,7 +217,7 @@ htsChannelFigures htsChannelStats::Read() const
         for (const auto &[code, count] : error_codes) f.errors[static_cast<int>(code)] = count;
         f.last_error_ns = last_error_ns.load(relaxed);
         f.last_success_ns = last_success_ns.load(relaxed);
-        char text[error_words.size() * 8];
+        char text[error_word_count * 8];
         for (size_t i = 0; i < error_words.size(); i++) {
             const uint64_t word = error_words[i].load(relaxed);
             memcpy(text + i * 8, &word, 8);

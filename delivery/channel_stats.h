@@ -70,6 +70,7 @@ public:
     // under the code -1.
     static constexpr size_t code_slots = 8;
     static constexpr size_t error_text_max = 240;
+    static constexpr size_t error_word_count = (error_text_max + 7) / 8;
 
     htsChannelStats() = default;
     htsChannelStats(const htsChannelStats &) = delete;
@@ -121,7 +122,7 @@ private:
     std::atomic<int64_t> last_error_ns{ 0 };
     std::atomic<int64_t> last_success_ns{ 0 };
     // The text in 8-byte words, so a reader may copy it while it changes.
-    std::array<std::atomic<uint64_t>, (error_text_max + 7) / 8> error_words;
+    std::array<std::atomic<uint64_t>, error_word_count> error_words;
     std::atomic<uint32_t> error_length{ 0 };
 
     // Made at the first post, so that the many channels of a large file
