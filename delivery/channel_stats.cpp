@@ -156,17 +156,12 @@ void htsChannelStats::RecordRefusal(CURLcode code, std::string_view reason)
     SetError(text, now);
 }
 
-void htsChannelStats::SetBacklog(uint64_t payloads, uint64_t bytes)
+void htsChannelStats::SetLevels(uint64_t payloads, uint64_t bytes, uint64_t posts)
 {
     Writing write(sequence);
     backlog_payloads.store(payloads, relaxed);
     backlog_bytes.store(bytes, relaxed);
-}
-
-void htsChannelStats::SetInFlight(uint64_t count)
-{
-    Writing write(sequence);
-    in_flight.store(count, relaxed);
+    in_flight.store(posts, relaxed);
 }
 
 void htsChannelStats::AddDropped(uint64_t n)

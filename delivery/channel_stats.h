@@ -85,10 +85,9 @@ public:
     // error under `code` with `reason`, and no bytes.
     void RecordRefusal(CURLcode code, std::string_view reason);
 
-    // Figures of the parallel engine: levels it sets as they change, and
-    // counts it adds to.
-    void SetBacklog(uint64_t payloads, uint64_t bytes);
-    void SetInFlight(uint64_t posts);
+    // Figures of the parallel engine: its levels, set together as they
+    // change, and counts it adds to.
+    void SetLevels(uint64_t backlog_payloads, uint64_t backlog_bytes, uint64_t in_flight);
     void AddDropped(uint64_t payloads = 1);
     void AddRetried(uint64_t posts = 1);
     void AddGivenUp(uint64_t payloads = 1);

@@ -53,6 +53,8 @@ struct htsParallelDelivery::Channel {
     // False once a reload removed the channel: it takes nothing new and is
     // forgotten when its last transfer ends.
     bool active = true;
+    // Where its posts are recorded; null while removed or when nobody asks.
+    std::shared_ptr<htsChannelStats> stats;
 
     std::deque<std::shared_ptr<vxPluginSinkPayload>> backlog;
     uint64_t backlog_bytes = 0;
@@ -118,8 +120,9 @@ size_t htsParallelDelivery::Transfer::Sink(char *ptr, size_t size, size_t nmemb,
     return length;
 }
 
-htsParallelDelivery::htsParallelDelivery(const std::string &tag, const std::atomic<bool> &stop)
-    : tag(tag), stop(stop)
+htsParallelDelivery::htsParallelDelivery(const std::string &tag, const std::atomic<bool> &stop,
+    htsFiguresLookup figures)
+    : tag(tag), stop(stop), figures(std::move(figures))
 {
     InitCurlOnce();
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
@@ -192,6 +195,8 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
         // transfers that start under it keep alive.
         state->record = std::make_shared<htsChannelConfig>(record);
         state->active = true;
+        state->stats = figures ? figures(name) : nullptr;
+        Publish(*state);
     }
 
     // libcurl keeps idle connections for four times the handles attached at
@@ -210,6 +215,8 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
                 channel.active = false;
                 channel.dropping = false;
                 channel.dropped = 0;
+                // Its figures went with it.
+                channel.stats.reset();
             }
         }
         // Slots beyond a lowered limit go now if idle, else when their post
@@ -254,6 +261,7 @@ void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payl
                     channel.name.c_str(), record.url.c_str());
             }
             channel.dropped++;
+            if (channel.stats) channel.stats->AddDropped();
             Keep(record, payload, "backlog full");
             continue;
         }
@@ -272,7 +280,15 @@ void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payl
             channel.backlog_bytes += length;
             waiting++;
         }
+        Publish(channel);
     }
+}
+
+void htsParallelDelivery::Publish(const Channel &channel) noexcept
+{
+    if (channel.stats)
+        channel.stats->SetLevels(channel.backlog.size() + channel.retrying.size(), channel.backlog_bytes,
+            channel.in_flight);
 }
 
 htsParallelDelivery::Transfer *htsParallelDelivery::TakeSlot(Channel &channel)
@@ -311,6 +327,7 @@ htsParallelDelivery::Transfer *htsParallelDelivery::TakeSlot(Channel &channel)
         // A handle without its callbacks or its protocol restriction must not
         // post at all; the next post tries a new one.
         htsReportRefusal(tag, *channel.record, result.code);
+        if (channel.stats) channel.stats->RecordRefusal(result.code, curl_easy_strerror(result.code));
         return nullptr;
     }
     channel.slots.push_back(std::move(slot));
@@ -331,6 +348,9 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
         // a body the collector cannot read.
         vx_printf("%s: %s: %s: %s\n", tag.c_str(), record.channel.c_str(), record.url.c_str(),
             "unable to build header list, payload not sent");
+        // A list fails to build only when memory runs out.
+        if (channel.stats)
+            channel.stats->RecordRefusal(CURLE_OUT_OF_MEMORY, "unable to build header list, payload not sent");
         ReturnSlot(channel, slot);
         return;
     }
@@ -346,6 +366,7 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
     }
     if (!set) {
         htsReportRefusal(tag, record, set.code);
+        if (channel.stats) channel.stats->RecordRefusal(set.code, curl_easy_strerror(set.code));
         ReturnSlot(channel, slot);
         return;
     }
@@ -359,6 +380,8 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
     if (mc != CURLM_OK) {
         vx_printf("%s: %s: %s: %s [%d]\n", tag.c_str(), record.channel.c_str(), record.url.c_str(),
             curl_multi_strerror(mc), static_cast<int>(mc));
+        // The post never started, as when libcurl fails to set one up.
+        if (channel.stats) channel.stats->RecordRefusal(CURLE_FAILED_INIT, curl_multi_strerror(mc));
         slot->record.reset();
         slot->payload.reset();
         ReturnSlot(channel, slot);
@@ -381,6 +404,7 @@ void htsParallelDelivery::StartWaiting(Channel &channel)
         waiting--;
         Start(channel, payload);
     }
+    Publish(channel);
 }
 
 void htsParallelDelivery::ReturnSlot(Channel &channel, Transfer *slot)
@@ -417,6 +441,13 @@ void htsParallelDelivery::Reap()
         channel.in_flight--;
         in_flight--;
         const htsPostOutcome outcome = htsReportPost(tag, *slot->record, handle, rc, slot->error);
+        if (channel.stats) {
+            curl_off_t sent = 0, took_us = 0;
+            curl_easy_getinfo(handle, CURLINFO_SIZE_UPLOAD_T, &sent);
+            curl_easy_getinfo(handle, CURLINFO_TOTAL_TIME_T, &took_us);
+            channel.stats->RecordPost(outcome, static_cast<uint64_t>(sent), std::chrono::microseconds(took_us),
+                outcome.code != CURLE_OK ? htsTransferReason(outcome.code, slot->error) : "");
+        }
         if (!outcome.Delivered()) Failed(channel, *slot, outcome, retry_after);
         slot->payload.reset();
         slot->record.reset();
@@ -511,6 +542,7 @@ void htsParallelDelivery::ReleaseBacklog(Channel &channel, const char *why, bool
     channel.backlog.clear();
     channel.retrying.clear();
     channel.backlog_bytes = 0;
+    Publish(channel);
 }
 
 void htsParallelDelivery::Failed(Channel &channel, Transfer &slot, const htsPostOutcome &outcome,
@@ -528,11 +560,13 @@ void htsParallelDelivery::Failed(Channel &channel, Transfer &slot, const htsPost
             std::chrono::steady_clock::now() + std::chrono::milliseconds(delay) });
         channel.backlog_bytes += slot.payload->length;
         retry_waiting++;
+        if (channel.stats) channel.stats->AddRetried();
         return;
     }
     if (record.retries == 0 && record.spool_dir.empty()) return;
     vx_printf("%s: %s: %s: giving up after %u attempts\n", tag.c_str(), record.channel.c_str(),
         htsMaskUrl(record.url).c_str(), slot.attempt);
+    if (channel.stats) channel.stats->AddGivenUp();
     const std::string error = (outcome.code != CURLE_OK)
         ? std::string(slot.error[0] != '\0' ? slot.error : curl_easy_strerror(outcome.code))
         : "HTTP: " + std::to_string(outcome.status);
@@ -548,6 +582,7 @@ void htsParallelDelivery::StartDueRetries(Channel &channel)
 {
     if (channel.retrying.empty() || !channel.active || stop.load()) return;
     const auto now = std::chrono::steady_clock::now();
+    const size_t before = channel.retrying.size();
     for (auto it = channel.retrying.begin(); it != channel.retrying.end();) {
         // A retry that is due waits for a free place like any post (a
         // limit lowered by a reload included), ahead of the backlog.
@@ -562,6 +597,7 @@ void htsParallelDelivery::StartDueRetries(Channel &channel)
         retry_waiting--;
         Start(channel, retry.payload, retry.attempt);
     }
+    if (channel.retrying.size() != before) Publish(channel);
 }
 
 long htsParallelDelivery::NextRetryMs() const
@@ -605,6 +641,9 @@ void htsParallelDelivery::Stop()
             // stop is.
             curl_multi_remove_handle(multi.get(), slot->handle.get());
             htsReportRefusal(tag, *slot->record, CURLE_ABORTED_BY_CALLBACK);
+            if (channel->stats)
+                channel->stats->RecordRefusal(CURLE_ABORTED_BY_CALLBACK,
+                    curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
             // Cut off before its answer: the collector may or may not have
             // it, and a duplicate beats a loss.
             Keep(*slot->record, slot->payload, "stopped");
@@ -615,6 +654,7 @@ void htsParallelDelivery::Stop()
             channel->idle.push_back(slot.get());
         }
         ReleaseBacklog(*channel, "stopped", true);
+        Publish(*channel);
     }
     // Everything spooled is on disk before the worker ends.
     if (spool) spool->Finish();

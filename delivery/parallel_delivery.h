@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -14,10 +15,16 @@
 #include <curl/curl.h>
 
 #include "config/channel_config.h"
+#include "delivery/channel_stats.h"
 #include "delivery/post_result.h"
 #include "vxplugin.h"
 
 class htsSpool;
+
+// Where the engine records a channel's figures: the figures of the channel
+// named, or null for none. Shared, so that figures a reload let go of stay
+// valid for the posts still in flight on the channel.
+using htsFiguresLookup = std::function<std::shared_ptr<htsChannelStats>(const std::string &channel)>;
 
 // Owner of a libcurl multi handle.
 struct htsCurlMultiCleanup {
@@ -47,9 +54,10 @@ class htsParallelDelivery
 {
 public:
     // `tag` begins every log line and `stop` aborts transfers once set; both
-    // must outlive the object. Throws vxException when libcurl cannot make
-    // the multi handle.
-    htsParallelDelivery(const std::string &tag, const std::atomic<bool> &stop);
+    // must outlive the object. Each Configure() asks `figures` where its
+    // channels' posts, levels and drops are recorded. Throws vxException
+    // when libcurl cannot make the multi handle.
+    htsParallelDelivery(const std::string &tag, const std::atomic<bool> &stop, htsFiguresLookup figures = {});
     // Transfers still in flight are dropped without a word: Stop() is the
     // orderly way out.
     ~htsParallelDelivery();
@@ -127,6 +135,8 @@ private:
     // Releases the backlog and waiting retries of `channel` with one line
     // that says why ("stopped", "removed"), spooling them first when `keep`.
     void ReleaseBacklog(Channel &channel, const char *why, bool keep = false);
+    // Shows the channel's backlog and posts in flight in its figures.
+    void Publish(const Channel &channel) noexcept;
     // Forgets a channel that is gone once its last transfer has ended.
     void ForgetIfDone(const std::string &name);
 
@@ -137,6 +147,7 @@ private:
 
     const std::string &tag;
     const std::atomic<bool> &stop;
+    const htsFiguresLookup figures;
     // The transfers' sockets and the wake-up counter, waited on together.
     int epoll_fd = -1;
     int wake_fd = -1;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <utility>
 
 #include "config/config_loader.h"
@@ -27,8 +28,10 @@ void htsPlugin::LoadConfig()
 
     htsExpansionVariables vars = htsMakeExpansionVariables();
     htsConfiguration loaded = htsReadConfiguration(tag, conf_filename, vars);
+    const bool retries = std::any_of(loaded.channels.begin(), loaded.channels.end(),
+        [](const auto &channel) { return channel.second.retries > 0; });
     htsStatusBoard::Pending status = status_board.Prepare(loaded.channels, loaded.warnings,
-        loaded.delivery == htsDeliveryMode::parallel ? "parallel" : "serial");
+        loaded.delivery == htsDeliveryMode::parallel ? "parallel" : "serial", retries);
 
     {
         // Only exchanges under the lock: nothing here can throw, so a load

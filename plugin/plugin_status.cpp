@@ -13,6 +13,12 @@ htsChannelStats *htsStatusBoard::Stats(const std::string &channel) const
     return it == worker_stats.end() ? nullptr : it->second.get();
 }
 
+std::shared_ptr<htsChannelStats> htsStatusBoard::SharedStats(const std::string &channel) const
+{
+    auto it = worker_stats.find(channel);
+    return it == worker_stats.end() ? nullptr : it->second;
+}
+
 htsStatusBoard::Pending htsStatusBoard::Prepare(const std::map<std::string, htsChannelConfig> &channels,
     const std::vector<std::string> &warnings, const std::string &delivery, bool retries) const
 {

@@ -28,6 +28,9 @@ public:
     // is not in force (a record made by hand). Only for the thread that
     // loads.
     htsChannelStats *Stats(const std::string &channel) const;
+    // The same, shared with an engine that may still record into them after
+    // a load dropped the channel.
+    std::shared_ptr<htsChannelStats> SharedStats(const std::string &channel) const;
 
     // What a load puts in force, made before the swap so that nothing can
     // fail after it: the load either shows in the status or throws.

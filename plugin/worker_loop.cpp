@@ -76,7 +76,8 @@ void htsPlugin::DeliverSerial()
 void htsPlugin::DeliverParallel()
 {
     if (!parallel) {
-        parallel = std::make_unique<htsParallelDelivery>(tag, terminate);
+        parallel = std::make_unique<htsParallelDelivery>(tag, terminate,
+            [this](const std::string &channel) { return status_board.SharedStats(channel); });
         wake_target.store(parallel.get());
     }
     htsParallelDelivery &engine = *parallel;

@@ -25,9 +25,10 @@ std::string Channel(const std::string &name, const std::string &url, const std::
     return "\"" + name + "\": { \"url\": \"" + url + "\"" + extra + " }";
 }
 
-std::string Channels(const std::string &members)
+std::string Channels(const std::string &members, const std::string &delivery = "serial")
 {
-    return "{ \"timeout_connect\": 2, \"timeout_transfer\": 10, \"channels\": { " + members + " } }";
+    return "{ \"delivery\": \"" + delivery + "\", \"timeout_connect\": 2, \"timeout_transfer\": 10, " +
+        "\"channels\": { " + members + " } }";
 }
 
 nlohmann::json Status(vxtest::RunningPlugin &plugin)
@@ -67,8 +68,12 @@ bool LoadsReach(vxtest::RunningPlugin &plugin, uint64_t loads, uint64_t failed =
 
 class StatusTest : public vxtest::PluginFixture<> { };
 
-TEST_F(StatusTest, FiguresMatchWhatTheServersReceived)
+// Both engines record the same figures for the same posts.
+class StatusByMode : public StatusTest, public testing::WithParamInterface<std::string> { };
+
+TEST_P(StatusByMode, FiguresMatchWhatTheServersReceived)
 {
+    const std::string mode = GetParam();
     vxtest::HttpServer server;
     std::atomic<int> flaky_calls{ 0 };
     server.Server().Post("/busy", server.Recording([](const httplib::Request &, httplib::Response &res) {
@@ -88,7 +93,7 @@ TEST_F(StatusTest, FiguresMatchWhatTheServersReceived)
     vxtest::RunningPlugin plugin(Channels(Channel("ok", server.Url("/ok")) + ", " +
         Channel("busy", server.Url("/busy")) + ", " +
         Channel("accepted", server.Url("/accepted"), ", \"success_codes\": [200, 202]") + ", " +
-        Channel("flaky", server.Url("/flaky")) + ", " + Channel("refused", refused_url)));
+        Channel("flaky", server.Url("/flaky")) + ", " + Channel("refused", refused_url), mode));
     plugin.Start();
 
     const int n = 9;
@@ -145,12 +150,81 @@ TEST_F(StatusTest, FiguresMatchWhatTheServersReceived)
     EXPECT_EQ(error.substr(error.size() - 4), " [7]") << error;
     EXPECT_EQ(status.dump().find("secret"), std::string::npos);
 
-    // Serial delivery shows none of the parallel engine's figures.
-    EXPECT_EQ(status["delivery"], "serial");
-    EXPECT_FALSE(ok.contains("backlog_payloads"));
-    EXPECT_FALSE(ok.contains("in_flight"));
+    EXPECT_EQ(status["delivery"], mode);
+    if (mode == "serial") {
+        // Serial delivery shows none of the parallel engine's figures.
+        EXPECT_FALSE(ok.contains("backlog_payloads"));
+        EXPECT_FALSE(ok.contains("in_flight"));
+    }
+    else {
+        // Everything ended: nothing waits, nothing is in flight.
+        for (const auto &[name, figures] : channels.items()) {
+            EXPECT_EQ(figures["backlog_payloads"], 0) << name;
+            EXPECT_EQ(figures["backlog_bytes"], 0) << name;
+            EXPECT_EQ(figures["in_flight"], 0) << name;
+            EXPECT_EQ(figures["dropped"], 0) << name;
+            EXPECT_FALSE(figures.contains("retried")) << name;
+        }
+    }
 
     plugin.Delete();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, StatusByMode, testing::Values("serial", "parallel"),
+    [](const testing::TestParamInfo<std::string> &info) { return info.param; });
+
+// The parallel engine's own figures: its levels while a collector holds a
+// post, the payloads it dropped for a full backlog, and retries.
+TEST_F(StatusTest, ParallelEngineShowsItsLevelsDropsAndRetries)
+{
+    vxtest::HttpServer server;
+    std::atomic<bool> open{ false };
+    server.Server().Post("/held", server.Recording([&](const httplib::Request &, httplib::Response &) {
+        for (int i = 0; i < 2000 && !open.load(); i++) std::this_thread::sleep_for(5ms);
+    }));
+    server.Server().Post("/busy", server.Recording([](const httplib::Request &, httplib::Response &res) {
+        res.status = 503;
+    }));
+    server.Start();
+    // Room for one waiting body of 10 bytes behind the post in flight.
+    vxtest::RunningPlugin plugin(Channels(Channel("held", server.Url("/held"), ", \"max_backlog_bytes\": 15") +
+        ", " +
+        Channel("busy", server.Url("/busy"),
+            ", \"retries\": 2, \"retry_backoff_ms\": 1, \"retry_backoff_max_ms\": 5"),
+        "parallel"));
+    plugin.Start();
+
+    std::vector<std::weak_ptr<vxPluginSinkPayload>> sent;
+    for (int i = 0; i < 3; i++) sent.push_back(plugin.Queue("0123456789", { "held" }));
+    for (int i = 0; i < 2; i++) sent.push_back(plugin.Queue("{}", { "busy" }));
+    const bool levels = vxtest::WaitUntil([&] {
+        const nlohmann::json held = Status(plugin)["channels"]["held"];
+        return held.is_object() && held["in_flight"] == 1 && held["backlog_payloads"] == 1 && held["dropped"] == 1;
+    });
+    const nlohmann::json during = Status(plugin)["channels"]["held"];
+    open = true;
+    ASSERT_TRUE(levels) << during.dump();
+    EXPECT_EQ(during["backlog_bytes"], 10);
+    EXPECT_EQ(during["posts"], 0);
+
+    ASSERT_TRUE(AllReleased(sent));
+    const nlohmann::json status = Status(plugin);
+    const nlohmann::json &held = status["channels"]["held"];
+    EXPECT_EQ(held["posts"], 2);
+    EXPECT_EQ(held["succeeded"], 2);
+    EXPECT_EQ(held["in_flight"], 0);
+    EXPECT_EQ(held["backlog_payloads"], 0);
+    EXPECT_EQ(held["backlog_bytes"], 0);
+    EXPECT_EQ(held["dropped"], 1);
+
+    // Each payload tried three times, every try an answer of its own.
+    const nlohmann::json &busy = status["channels"]["busy"];
+    EXPECT_EQ(busy["posts"], 6);
+    EXPECT_EQ(busy["answers"], nlohmann::json({ { "503", 6 } }));
+    EXPECT_EQ(busy["retried"], 4);
+    EXPECT_EQ(busy["given_up"], 2);
+    EXPECT_EQ(held["retried"], 0);
+    EXPECT_EQ(log.Count(": busy: " + server.Url("/busy") + ": giving up after 3 attempts\n"), 2u) << log.Text();
 }
 
 // Read as the agent reads it: from its own thread, while the worker posts.
@@ -283,8 +357,7 @@ TEST_F(StatusTest, DisplayPrintsATableWithTheTag)
 TEST(ChannelStats, EngineFiguresShowOnlyWhereTheModeHasThem)
 {
     htsChannelStats stats;
-    stats.SetBacklog(3, 3000);
-    stats.SetInFlight(2);
+    stats.SetLevels(3, 3000, 2);
     stats.AddDropped();
     stats.AddRetried(4);
     stats.AddGivenUp();
