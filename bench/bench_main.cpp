@@ -39,7 +39,7 @@ void Usage()
         "  retry-flaky  [--posts 100000] [--fail-share 0.2] [--retries 5] [--in-flight 8]\n"
         "  retry-outage [--rate 2000] [--outage-s 30] [--around-s 10] [--vxsink PATH]\n"
         "    (parallel-*, retry-*: JSON records on standard output)\n"
-        "  report     --raw F --out results.md [--plot-data F]\n"
+        "  report     --raw F --out results.md [--plot-data F] [--parallel F.jsonl] [--retry F.jsonl]\n"
         "  record     F KIND NAME=TEXT|NAME:=NUMBER...   (appends one record to F)\n"
         "  free-port\n"
         "throughput, cpu-run, memory, stop and replay take --plugin PATH (default: the built plug-in).\n");

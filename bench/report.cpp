@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -472,6 +473,42 @@ void ReloadSection(const Records &records, Report &report)
         "none (≤ 64 KiB)", Fixed(heap_growth_kib, 1) + " KiB", Verdict(heap_growth_kib <= 64.0) });
 }
 
+// The summaries of measures that write JSON lines of their own (parallel
+// delivery, retries): one row each, every "target_X" beside its "X".
+void JsonLinesSection(const std::string &path, const std::string &title, Report &report)
+{
+    if (path.empty()) return;
+    std::ifstream in(path);
+    if (!in) return;
+    size_t rows = 0;
+    for (std::string line; std::getline(in, line);) {
+        Record r = Record::parse(line, nullptr, false);
+        if (r.is_discarded() || !r.value("summary", false)) continue;
+        std::string targets, results;
+        for (const auto &[name, value] : r.items()) {
+            if (!name.starts_with("target_") || !value.is_number()) continue;
+            const std::string measured = name.substr(7);
+            if (!r.contains(measured)) continue;
+            if (!targets.empty()) {
+                targets += ", ";
+                results += ", ";
+            }
+            targets += measured + " " + Fixed(value.get<double>(), 2);
+            results += measured + " " + Fixed(Number(r, measured.c_str()), 3);
+        }
+        if (r.contains("every_payload_once")) {
+            targets += ", every payload once";
+            results += r["every_payload_once"].get<bool>() ? ", every payload once" : ", **not** every payload once";
+        }
+        const std::string measure = r.value("measure", "?");
+        rows++;
+        report.summary.push_back({ measure, targets, results, Verdict(r.value("met", false)) });
+    }
+    if (rows == 0) return;
+    report.body << "## " << title << "\n\nIts " << rows << " rows in the table at the top are the summary records of `"
+                << std::filesystem::path(path).filename().string() << "`, which holds every record of the run.\n\n";
+}
+
 } // namespace
 
 int WriteReport(const Args &args)
@@ -487,6 +524,8 @@ int WriteReport(const Args &args)
     MemorySection(records, report);
     StopSection(records, report);
     ReloadSection(records, report);
+    JsonLinesSection(args.Get("parallel", ""), "Parallel delivery", report);
+    JsonLinesSection(args.Get("retry", ""), "Retries and the spool", report);
 
     std::ofstream out(out_path, std::ios::trunc);
     out << "# Benchmark results\n\n";
