@@ -131,7 +131,7 @@ int MeasureRetryFlaky(const Args &args)
             { "fail_share", flaky ? share : 0.0 }, { "retries", retries }, { "max_in_flight", in_flight },
             { "posts_per_s", static_cast<double>(count) / seconds }, { "answered_503", collector.Failed() },
             { "delivered_once", t.once }, { "duplicated", t.duplicated }, { "missing", t.missing },
-            { "given_up", given_up }, { "spooled", spooled.size() },
+            { "given_up", given_up }, { "spooled", spooled.size() }, { "connections", collector.Connections() },
             { "each_once", kept_once && t.duplicated == 0 && t.once + kept == count } };
         Emit(r);
         fprintf(stderr, "  %s: %.0f posts/s, %llu 503s, once %llu, twice+ %llu, missing %llu, given up %llu, spooled %zu\n",

@@ -50,20 +50,10 @@ int Run(const Options &options)
     }
 
     std::optional<vxPluginLibrary> library;
-    try {
-        library.emplace(options.plugin);
-    }
-    catch (const vxException &e) {
-        Error(e.what());
-        return exit_failure;
-    }
+    if (!OpenPlugin(options, library)) return exit_failure;
 
     vxGlobalConfigScope global;
-    global.config.conf_vars = options.vars;
-    for (const auto &[type, id] : options.uuids) global.config.SetUUID(type, id);
-    if (options.debug) global.config.flags.Set(vxGlobalConfig::DEBUG);
-    if (options.debug_curl) global.config.flags.Set(vxGlobalConfig::DEBUG_CURL);
-    vx_log_set_debug(options.debug);
+    PublishAgentSettings(options, global.config);
 
     ReleaseTracker tracker;
     if (!tracker.Open()) {

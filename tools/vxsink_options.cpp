@@ -2,6 +2,7 @@
 #include <functional>
 #include <optional>
 
+#include "vxexception.h"
 #include "vxlog.h"
 #include "vxsink_options.h"
 
@@ -168,6 +169,27 @@ const OptionRow *Find(const std::string &name)
 } // namespace
 
 void Error(const std::string &text) { vx_printf("vxsink: %s\n", text.c_str()); }
+
+bool OpenPlugin(const Options &options, std::optional<vxPluginLibrary> &library)
+{
+    try {
+        library.emplace(options.plugin);
+        return true;
+    }
+    catch (const vxException &e) {
+        Error(e.what());
+        return false;
+    }
+}
+
+void PublishAgentSettings(const Options &options, vxGlobalConfig &config)
+{
+    config.conf_vars = options.vars;
+    for (const auto &[type, id] : options.uuids) config.SetUUID(type, id);
+    if (options.debug) config.flags.Set(vxGlobalConfig::DEBUG);
+    if (options.debug_curl) config.flags.Set(vxGlobalConfig::DEBUG_CURL);
+    vx_log_set_debug(options.debug);
+}
 
 std::variant<Options, int> ParseArguments(int argc, char **argv)
 {

@@ -2,12 +2,14 @@
 #define VXSINK_OPTIONS_H
 
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "vxconfig.h"
+#include "vxplugin_loader.h"
 
 namespace vxsink {
 
@@ -40,6 +42,14 @@ std::variant<Options, int> ParseArguments(int argc, char **argv);
 
 // Every complaint of the program, as one "vxsink: ..." line on the log.
 void Error(const std::string &text);
+
+// Loads the plug-in library the options name into `library`; false after a
+// line saying why it could not.
+bool OpenPlugin(const Options &options, std::optional<vxPluginLibrary> &library);
+
+// Publishes what the agent would set for its plug-ins: the variables, the
+// identifiers and the debug flags (and the log's debug lines).
+void PublishAgentSettings(const Options &options, vxGlobalConfig &config);
 
 } // namespace vxsink
 

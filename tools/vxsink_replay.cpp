@@ -143,18 +143,9 @@ int Replay(const Options &options)
     if (!OneTryConfig(options.config, copy, channels)) return exit_failure;
 
     std::optional<vxPluginLibrary> library;
-    try {
-        library.emplace(options.plugin);
-    }
-    catch (const vxException &e) {
-        Error(e.what());
-        return exit_failure;
-    }
+    if (!OpenPlugin(options, library)) return exit_failure;
     vxGlobalConfigScope global;
-    global.config.conf_vars = options.vars;
-    for (const auto &[type, id] : options.uuids) global.config.SetUUID(type, id);
-    if (options.debug) global.config.flags.Set(vxGlobalConfig::DEBUG);
-    vx_log_set_debug(options.debug);
+    PublishAgentSettings(options, global.config);
 
     // Every line still reaches standard error; those about the channel of
     // the post under way, or a refused configuration, mark it failed.
