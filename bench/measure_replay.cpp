@@ -138,7 +138,10 @@ int MeasureReplay(const Args &args)
     const std::string conf = dir.Write("bench.json", ChannelConfigText(url));
     BareLoop bare(url);
 
-    for (const auto &[size, lines] : runs) {
+    for (const auto &run : runs) {
+        // Named copies: lambdas below take them, which structured bindings
+        // do not allow every compiler.
+        const size_t size = run.first, lines = run.second;
         const std::string input = WriteLines(dir, size, lines);
         std::vector<std::unique_ptr<vxPluginSinkPayload>> bodies = ReadLines(input);
         if (bodies.size() != lines) throw std::runtime_error("short input file");
