@@ -157,18 +157,58 @@ void htsParallelDelivery::CloseDescriptors() noexcept
     epoll_fd = wake_fd = -1;
 }
 
+htsParallelDelivery::SocketWatch *htsParallelDelivery::WatchOf(curl_socket_t socket) noexcept
+{
+    if (socket < 0) return nullptr;
+    const size_t index = static_cast<size_t>(socket);
+    try {
+        if (index >= watches.size()) watches.resize(std::max<size_t>(index + 1, 64));
+    }
+    catch (...) {
+        return nullptr;
+    }
+    return &watches[index];
+}
+
 int htsParallelDelivery::WatchSocket(CURL *, curl_socket_t socket, int what, void *self, void *) noexcept
 {
-    const int epoll_fd = static_cast<htsParallelDelivery *>(self)->epoll_fd;
+    auto *engine = static_cast<htsParallelDelivery *>(self);
+    const int epoll_fd = engine->epoll_fd;
+    SocketWatch *watch = engine->WatchOf(socket);
     if (what == CURL_POLL_REMOVE) {
+        if (watch != nullptr) {
+            // Left in the set: see SocketWatch.
+            watch->wanted = false;
+            return 0;
+        }
         epoll_ctl(epoll_fd, EPOLL_CTL_DEL, socket, nullptr);
         return 0;
     }
     epoll_event ev{};
     ev.events = ((what & CURL_POLL_IN) ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) ? EPOLLOUT : 0u);
     ev.data.fd = socket;
-    if (epoll_ctl(epoll_fd, EPOLL_CTL_MOD, socket, &ev) != 0 && errno == ENOENT)
-        epoll_ctl(epoll_fd, EPOLL_CTL_ADD, socket, &ev);
+    if (watch == nullptr) {
+        if (epoll_ctl(epoll_fd, EPOLL_CTL_MOD, socket, &ev) != 0 && errno == ENOENT)
+            epoll_ctl(epoll_fd, EPOLL_CTL_ADD, socket, &ev);
+        return 0;
+    }
+    const bool was_wanted = watch->wanted;
+    watch->wanted = true;
+    if (watch->in_set) {
+        // Unchanged while libcurl watched it all along: nothing to do. A
+        // socket it picks up again may be a new one under the same number,
+        // whose predecessor left the set when it closed: always told.
+        if (was_wanted && watch->events == ev.events) return 0;
+        if (epoll_ctl(epoll_fd, EPOLL_CTL_MOD, socket, &ev) == 0) {
+            watch->events = ev.events;
+            return 0;
+        }
+        if (errno != ENOENT) return 0;
+    }
+    watch->in_set = epoll_ctl(epoll_fd, EPOLL_CTL_ADD, socket, &ev) == 0 ||
+        (errno == EEXIST && epoll_ctl(epoll_fd, EPOLL_CTL_MOD, socket, &ev) == 0);
+    // Unwatched, a transfer still ends at its time limit.
+    watch->events = watch->in_set ? ev.events : 0;
     return 0;
 }
 
@@ -504,6 +544,13 @@ void htsParallelDelivery::Wait(int timeout_ms)
         if (fd == wake_fd) {
             uint64_t count = 0;
             if (read(wake_fd, &count, sizeof(count)) < 0) { } // drained either way
+            continue;
+        }
+        if (fd >= 0 && static_cast<size_t>(fd) < watches.size() && !watches[fd].wanted) {
+            // A socket libcurl let go of has something to say (its peer
+            // closed it, say): out of the set until libcurl wants it again.
+            epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+            watches[fd].in_set = false;
             continue;
         }
         int mask = 0;

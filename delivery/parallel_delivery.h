@@ -11,6 +11,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <curl/curl.h>
 
@@ -144,6 +145,20 @@ private:
     // sockets libcurl wants watched.
     static int WatchSocket(CURL *, curl_socket_t socket, int what, void *self, void *) noexcept;
     void CloseDescriptors() noexcept;
+
+    // What the epoll set holds for a socket, by descriptor. A socket libcurl
+    // stops watching (a kept-alive connection between two posts) stays in
+    // the set until it reports something or closes, so that the next post
+    // on it costs one change of the set rather than a removal and an
+    // addition.
+    struct SocketWatch {
+        bool in_set = false;
+        bool wanted = false; // libcurl watches it
+        uint32_t events = 0;
+    };
+    std::vector<SocketWatch> watches;
+    // The socket's entry, or null when there is no memory for it.
+    SocketWatch *WatchOf(curl_socket_t socket) noexcept;
 
     const std::string &tag;
     const std::atomic<bool> &stop;

@@ -151,6 +151,33 @@ INSTANTIATE_TEST_SUITE_P(Limits, ParallelInFlight, testing::Values(InFlightCase{
 // Serial delivery would hold the healthy channel behind every hung post;
 // here it gets everything at once, and a payload queued while the worker
 // sleeps on the hung transfers starts without waiting out the sleep.
+// A collector that closes every connection after its answer: each post
+// opens a new socket, often under the number of one just closed. None may be
+// left unwatched (it would wait for its time limit).
+TEST_F(ParallelDelivery, ConnectionsClosedAfterEachAnswer)
+{
+    RawHttpServer server;
+    server.SetResponder([](RawHttpServer::Connection &c, const RawHttpServer::Request &) {
+        c.Write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        c.Close();
+    });
+    server.Start();
+    vxtest::RunningPlugin plugin(Config(Channel("a", server.Url("/a"), "\"max_in_flight\": 4")), "p");
+    plugin.Start();
+
+    const int count = 60;
+    std::vector<std::weak_ptr<vxPluginSinkPayload>> sent;
+    for (int i = 0; i < count; i++) sent.push_back(plugin.Queue(std::to_string(i), { "a" }));
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return AllReleased(sent); }, 20s)) << log.Text();
+    std::vector<std::string> bodies = Bodies(server);
+    std::sort(bodies.begin(), bodies.end());
+    std::vector<std::string> expected = Numbered(0, count);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(bodies, expected);
+    EXPECT_EQ(server.Connections(), static_cast<size_t>(count));
+    EXPECT_EQ(log.Count("p: a:"), 0u) << log.Text();
+}
+
 TEST_F(ParallelDelivery, HungCollectorDelaysOnlyItsOwnChannel)
 {
     GatedServer hung;
