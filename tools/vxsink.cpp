@@ -3,7 +3,6 @@
 // way the agent does, queues payloads read from files or standard input, and
 // leaves the plug-in's log lines on standard error exactly as it writes them.
 #include <signal.h>
-#include <sys/signalfd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -28,26 +27,8 @@ namespace {
 
 int Run(const Options &options)
 {
-    // Signals are taken from a descriptor, never in a handler: blocked here
-    // before any thread exists, so every thread (the plug-in's, libcurl's)
-    // inherits the mask and none of them is interrupted.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGHUP);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGUSR1);
-    for (int s : { SIGHUP, SIGINT, SIGTERM, SIGUSR1 }) signal(s, SIG_DFL);
-    signal(SIGPIPE, SIG_IGN);
-    if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) {
-        Error("cannot block signals");
-        return exit_failure;
-    }
-    FileDescriptor signal_fd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (signal_fd.Get() < 0) {
-        Error(std::string("signalfd: ") + strerror(errno));
-        return exit_failure;
-    }
+    FileDescriptor signal_fd;
+    if (!TakeSignals({ SIGHUP, SIGINT, SIGTERM, SIGUSR1 }, signal_fd)) return exit_failure;
 
     std::optional<vxPluginLibrary> library;
     if (!OpenPlugin(options, library)) return exit_failure;

@@ -30,6 +30,27 @@ void FileDescriptor::Reset(int new_fd)
     fd = new_fd;
 }
 
+bool TakeSignals(std::initializer_list<int> signals, FileDescriptor &fd)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : signals) {
+        sigaddset(&set, s);
+        signal(s, SIG_DFL);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
+        Error("cannot block signals");
+        return false;
+    }
+    fd.Reset(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (fd.Get() < 0) {
+        Error(std::string("signalfd: ") + strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 Body Body::Own(std::unique_ptr<uint8_t[]> bytes, size_t length)
 {
     Body b;

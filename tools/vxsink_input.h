@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <set>
 #include <string>
@@ -36,6 +37,12 @@ public:
 private:
     int fd;
 };
+
+// Signals are taken from a descriptor, never in a handler: blocked before any
+// thread exists, so every thread (the plug-in's, libcurl's) inherits the mask
+// and none of them is interrupted. Blocks `signals` (and ignores SIGPIPE) and
+// opens `fd` to read them; false after a line saying why it could not.
+bool TakeSignals(std::initializer_list<int> signals, FileDescriptor &fd);
 
 // Memory that input is read into and payload bodies point into, shared by
 // every payload in it and freed with the last one.

@@ -1,5 +1,4 @@
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -104,14 +103,8 @@ bool OneTryConfig(const std::string &path, const std::string &copy, std::set<std
 
 int Replay(const Options &options)
 {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGHUP);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    signal(SIGPIPE, SIG_IGN);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    FileDescriptor signal_fd(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    FileDescriptor signal_fd;
+    if (!TakeSignals({ SIGHUP, SIGINT, SIGTERM }, signal_fd)) return exit_failure;
 
     std::vector<fs::path> files;
     std::error_code ec;
