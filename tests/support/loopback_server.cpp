@@ -40,16 +40,23 @@ std::string RecordedRequest::Header(const std::string &name) const
     return it == headers.end() ? std::string() : it->second;
 }
 
-HttpServer::HttpServer(bool tls) : tls(tls)
+namespace {
+
+std::unique_ptr<httplib::Server> MakeServer(bool tls)
 {
-    if (tls) {
-        const auto &cert = GetTestCertificate();
-        server = std::make_unique<httplib::SSLServer>(cert.cert_path.c_str(), cert.key_path.c_str());
-    }
-    else
-        server = std::make_unique<httplib::Server>();
-    server->set_keep_alive_max_count(1000000);
-    server->set_keep_alive_timeout(30);
+    if (!tls) return std::make_unique<httplib::Server>();
+    const auto &cert = GetTestCertificate();
+    return std::make_unique<httplib::SSLServer>(cert.cert_path.c_str(), cert.key_path.c_str());
+}
+
+} // namespace
+
+HttpServer::HttpServer(bool tls) : HttpServer(MakeServer(tls), tls) { }
+
+HttpServer::HttpServer(std::unique_ptr<httplib::Server> server, bool tls) : tls(tls), server(std::move(server))
+{
+    this->server->set_keep_alive_max_count(1000000);
+    this->server->set_keep_alive_timeout(30);
 }
 
 HttpServer::~HttpServer() { Stop(); }

@@ -43,6 +43,8 @@ class HttpServer
 {
 public:
     explicit HttpServer(bool tls = false);
+    // Around a server the caller set up (its certificate, its TLS limits).
+    HttpServer(std::unique_ptr<httplib::Server> server, bool tls);
     ~HttpServer();
     HttpServer(const HttpServer &) = delete;
     HttpServer &operator=(const HttpServer &) = delete;

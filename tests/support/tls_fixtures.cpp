@@ -127,10 +127,12 @@ const TlsMaterials &GetTlsMaterials()
     return materials;
 }
 
-TlsServer::TlsServer(TlsServerOptions options)
+namespace {
+
+std::unique_ptr<httplib::Server> MakeTlsServer(const TlsServerOptions &options)
 {
     const TlsMaterials &m = GetTlsMaterials();
-    server = std::make_unique<httplib::SSLServer>(m.server_cert.c_str(), m.server_key.c_str());
+    auto server = std::make_unique<httplib::SSLServer>(m.server_cert.c_str(), m.server_key.c_str());
     if (!server->is_valid()) throw std::runtime_error("TLS server cannot load its certificate");
     SSL_CTX *ctx = server->ssl_context();
     if (options.min_version != 0) SSL_CTX_set_min_proto_version(ctx, options.min_version);
@@ -142,40 +144,21 @@ TlsServer::TlsServer(TlsServerOptions options)
         if (options.client_cert == ClientCertMode::Required) mode |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
         SSL_CTX_set_verify(ctx, mode, nullptr);
     }
-    server->set_keep_alive_max_count(1000000);
-    server->set_keep_alive_timeout(30);
-    server->Post(".*", [this](const httplib::Request &req, httplib::Response &res) {
+    return server;
+}
+
+} // namespace
+
+TlsServer::TlsServer(TlsServerOptions options) : http(MakeTlsServer(options), true)
+{
+    http.Server().Post(".*", http.Recording([this](const httplib::Request &req, httplib::Response &res) {
         TlsRequest r{ req.path, req.remote_port, ClientName(req.ssl), req.body };
         {
             std::lock_guard<std::mutex> guard(lock);
             requests.push_back(std::move(r));
         }
         res.status = 200;
-    });
-}
-
-TlsServer::~TlsServer() { Stop(); }
-
-void TlsServer::Start()
-{
-    port = server->bind_to_any_port("127.0.0.1");
-    if (port <= 0) throw std::runtime_error("cannot bind a loopback port");
-    listener = std::thread([this] { server->listen_after_bind(); });
-    if (!WaitUntil([this] { return server->is_running(); }, 10s))
-        throw std::runtime_error("TLS server did not start");
-}
-
-void TlsServer::Stop()
-{
-    if (listener.joinable()) {
-        server->stop();
-        listener.join();
-    }
-}
-
-std::string TlsServer::Url(const std::string &path) const
-{
-    return "https://127.0.0.1:" + std::to_string(port) + path;
+    }));
 }
 
 std::vector<TlsRequest> TlsServer::Requests() const
@@ -188,14 +171,6 @@ size_t TlsServer::RequestCount() const
 {
     std::lock_guard<std::mutex> guard(lock);
     return requests.size();
-}
-
-size_t TlsServer::Connections() const
-{
-    std::lock_guard<std::mutex> guard(lock);
-    std::set<int> ports;
-    for (const auto &r : requests) ports.insert(r.remote_port);
-    return ports.size();
 }
 
 ConnectProxy::~ConnectProxy() { Stop(); }

@@ -12,6 +12,8 @@
 
 #include <httplib.h>
 
+#include "loopback_server.h"
+
 namespace vxtest {
 
 // Made once per test process with the openssl command, in a folder removed
@@ -57,26 +59,22 @@ class TlsServer
 {
 public:
     explicit TlsServer(TlsServerOptions options = {});
-    ~TlsServer();
-    TlsServer(const TlsServer &) = delete;
-    TlsServer &operator=(const TlsServer &) = delete;
 
-    void Start();
-    void Stop();
+    void Start() { http.Start(); }
+    void Stop() { http.Stop(); }
 
-    std::string Url(const std::string &path = "/") const;
-    int Port() const { return port; }
+    std::string Url(const std::string &path = "/") const { return http.Url(path); }
+    int Port() const { return http.Port(); }
     std::vector<TlsRequest> Requests() const;
     size_t RequestCount() const;
     // Connections the recorded requests arrived on (distinct client ports).
-    size_t Connections() const;
+    size_t Connections() const { return http.Connections(); }
 
 private:
-    std::unique_ptr<httplib::SSLServer> server;
-    std::thread listener;
-    int port = 0;
+    // Before the server: its threads record here until it has stopped.
     mutable std::mutex lock;
     std::vector<TlsRequest> requests;
+    HttpServer http;
 };
 
 // A forward proxy that opens CONNECT tunnels to 127.0.0.1 only, and answers
