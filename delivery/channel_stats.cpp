@@ -146,6 +146,16 @@ void htsChannelStats::RecordPost(const htsPostOutcome &outcome, uint64_t bytes,
     SetError(text, now);
 }
 
+void htsChannelStats::RecordTransfer(CURL *handle, const htsPostOutcome &outcome, const char *error_buffer)
+{
+    // Both were measured by libcurl; reading them costs no system call.
+    curl_off_t sent = 0, took_us = 0;
+    curl_easy_getinfo(handle, CURLINFO_SIZE_UPLOAD_T, &sent);
+    curl_easy_getinfo(handle, CURLINFO_TOTAL_TIME_T, &took_us);
+    RecordPost(outcome, static_cast<uint64_t>(sent), std::chrono::microseconds(took_us),
+        outcome.code != CURLE_OK ? htsTransferReason(outcome.code, error_buffer) : "");
+}
+
 void htsChannelStats::RecordRefusal(CURLcode code, std::string_view reason)
 {
     const int64_t now = htsWallClockNs();
@@ -281,12 +291,6 @@ nlohmann::json htsChannelFigures::ToJson(htsFigureSet set) const
         }
     }
     return j;
-}
-
-const char *htsTransferReason(CURLcode code, const char *error_buffer)
-{
-    // Some failures leave the error buffer empty.
-    return (error_buffer != nullptr && error_buffer[0] != '\0') ? error_buffer : curl_easy_strerror(code);
 }
 
 int64_t htsWallClockNs()

@@ -81,6 +81,10 @@ public:
     // gave for a transfer error (libcurl's text); unused otherwise.
     void RecordPost(const htsPostOutcome &outcome, uint64_t body_bytes,
         std::chrono::microseconds latency, std::string_view reason = {});
+    // The same for a post that ran on `handle`: the bytes and the duration
+    // as libcurl measured them, and for a transfer error the reason its log
+    // line gave (`error_buffer`, else libcurl's text for the code).
+    void RecordTransfer(CURL *handle, const htsPostOutcome &outcome, const char *error_buffer);
     // A post that could not start (an option refused, no header list): an
     // error under `code` with `reason`, and no bytes.
     void RecordRefusal(CURLcode code, std::string_view reason);
@@ -139,10 +143,6 @@ private:
     Counter retried{ 0 };
     Counter given_up{ 0 };
 };
-
-// The reason a failed transfer gives: the handle's error buffer when libcurl
-// wrote one, else libcurl's text for the code.
-const char *htsTransferReason(CURLcode code, const char *error_buffer);
 
 // Wall-clock nanoseconds since the epoch.
 int64_t htsWallClockNs();

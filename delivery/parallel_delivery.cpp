@@ -481,13 +481,7 @@ void htsParallelDelivery::Reap()
         channel.in_flight--;
         in_flight--;
         const htsPostOutcome outcome = htsReportPost(tag, *slot->record, handle, rc, slot->error);
-        if (channel.stats) {
-            curl_off_t sent = 0, took_us = 0;
-            curl_easy_getinfo(handle, CURLINFO_SIZE_UPLOAD_T, &sent);
-            curl_easy_getinfo(handle, CURLINFO_TOTAL_TIME_T, &took_us);
-            channel.stats->RecordPost(outcome, static_cast<uint64_t>(sent), std::chrono::microseconds(took_us),
-                outcome.code != CURLE_OK ? htsTransferReason(outcome.code, slot->error) : "");
-        }
+        if (channel.stats) channel.stats->RecordTransfer(handle, outcome, slot->error);
         if (!outcome.Delivered()) Failed(channel, *slot, outcome, retry_after);
         slot->payload.reset();
         slot->record.reset();
@@ -615,7 +609,7 @@ void htsParallelDelivery::Failed(Channel &channel, Transfer &slot, const htsPost
         htsMaskUrl(record.url).c_str(), slot.attempt);
     if (channel.stats) channel.stats->AddGivenUp();
     const std::string error = (outcome.code != CURLE_OK)
-        ? std::string(slot.error[0] != '\0' ? slot.error : curl_easy_strerror(outcome.code))
+        ? std::string(htsTransferReason(outcome.code, slot.error))
         : "HTTP: " + std::to_string(outcome.status);
     Keep(record, slot.payload, error);
 }

@@ -15,13 +15,18 @@ void LogFailure(const std::string &tag, const htsChannelConfig &channel, const c
 
 } // namespace
 
+const char *htsTransferReason(CURLcode code, const char *error_buffer)
+{
+    // Some failures leave the error buffer empty.
+    return (error_buffer != nullptr && error_buffer[0] != '\0') ? error_buffer : curl_easy_strerror(code);
+}
+
 htsPostOutcome htsReportPost(const std::string &tag, const htsChannelConfig &channel,
     CURL *handle, CURLcode rc, const char *error_buffer)
 {
     htsPostOutcome outcome;
     if (rc != CURLE_OK) {
-        // Some failures leave the error buffer empty.
-        LogFailure(tag, channel, error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(rc), rc);
+        LogFailure(tag, channel, htsTransferReason(rc, error_buffer), rc);
         outcome.code = rc;
         return outcome;
     }
@@ -29,7 +34,7 @@ htsPostOutcome htsReportPost(const std::string &tag, const htsChannelConfig &cha
     long status = 0;
     CURLcode e = curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (e != CURLE_OK) {
-        LogFailure(tag, channel, error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(e), e);
+        LogFailure(tag, channel, htsTransferReason(e, error_buffer), e);
         outcome.code = e;
         return outcome;
     }

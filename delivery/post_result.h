@@ -18,6 +18,10 @@ struct htsPostOutcome {
     bool Delivered() const noexcept { return code == CURLE_OK && succeeded; }
 };
 
+// The reason a failed transfer gives: the handle's error buffer when libcurl
+// wrote one, else libcurl's text for the code.
+const char *htsTransferReason(CURLcode code, const char *error_buffer);
+
 // Reads the outcome of a finished transfer on `handle` that ended with `rc`
 // and logs anything but one of the channel's success codes (200 unless the
 // channel says otherwise) with the tag, channel and URL, its password

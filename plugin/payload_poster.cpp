@@ -85,14 +85,7 @@ void htsPlugin::PostPayload(htsChannelConfig &channel,
     curl_error[0] = '\0';
     const CURLcode rc = curl_easy_perform(ch);
     const htsPostOutcome outcome = htsReportPost(tag, channel, ch, rc, curl_error);
-    if (htsChannelStats *stats = status_board.Stats(channel.channel)) {
-        // libcurl measured both; reading them costs no system call.
-        curl_off_t sent = 0, took_us = 0;
-        curl_easy_getinfo(ch, CURLINFO_SIZE_UPLOAD_T, &sent);
-        curl_easy_getinfo(ch, CURLINFO_TOTAL_TIME_T, &took_us);
-        stats->RecordPost(outcome, static_cast<uint64_t>(sent), std::chrono::microseconds(took_us),
-            outcome.code != CURLE_OK ? htsTransferReason(outcome.code, curl_error) : "");
-    }
+    if (htsChannelStats *stats = status_board.Stats(channel.channel)) stats->RecordTransfer(ch, outcome, curl_error);
 }
 
 void htsPlugin::RecordRefusal(const htsChannelConfig &channel, CURLcode code, const char *reason)
