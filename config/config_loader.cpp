@@ -1,4 +1,8 @@
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cctype>
 #include <fstream>
 #include <utility>
@@ -7,6 +11,7 @@
 #include "config/config_loader.h"
 #include "vxconfig.h"
 #include "vxexception.h"
+#include "vxutils.h"
 
 namespace {
 
@@ -43,7 +48,44 @@ const htsConfigKey loader_keys[] = {
     { "channels", htsKeyScope::TopLevel, "object", {} },
     { "delivery", htsKeyScope::TopLevel, "string", {} },
     { "enable", htsKeyScope::Channel, "boolean", {} },
+    { "metrics_file", htsKeyScope::TopLevel, "string", {} },
+    { "metrics_interval_ms", htsKeyScope::TopLevel, "integer", {} },
 };
+
+// The file's "metrics_file" and "metrics_interval_ms". The file's folder is
+// checked here, so a typo fails the load rather than the first write.
+void ReadMetrics(const std::string &tag, const nlohmann::json &root, htsExpansionVariables &vars,
+    htsConfiguration &config)
+{
+    if (!root.is_object()) return;
+    auto file = root.find("metrics_file");
+    if (file != root.end()) {
+        if (!file->is_string())
+            throw vxException("%s: invalid value for %s: %s", tag.c_str(), "metrics_file", file->dump().c_str());
+        vx_expand_variables(file->get<std::string>(), config.metrics_file, vars);
+        if (!config.metrics_file.empty()) {
+            const size_t slash = config.metrics_file.rfind('/');
+            const std::string folder = slash == std::string::npos ? "."
+                : slash == 0                                       ? "/"
+                                                                   : config.metrics_file.substr(0, slash);
+            if (access(folder.c_str(), W_OK | X_OK) != 0) {
+                char buffer[256];
+                throw vxException("%s: cannot write metrics_file: %s", tag.c_str(),
+                    strerror_r(errno, buffer, sizeof(buffer)));
+            }
+        }
+    }
+    auto interval = root.find("metrics_interval_ms");
+    if (interval != root.end()) {
+        // A tenth of a second at least: the file is meant for a collector
+        // that reads it every few seconds, not for a busy loop.
+        if (!interval->is_number_unsigned() || interval->get<uint64_t>() < 100 ||
+            interval->get<uint64_t>() > 86400000)
+            throw vxException("%s: invalid value for %s: %s", tag.c_str(), "metrics_interval_ms",
+                interval->dump().c_str());
+        config.metrics_interval_ms = interval->get<uint64_t>();
+    }
+}
 
 // A name from the file as a warning quotes it: in double quotes, escaped as
 // JSON escapes it, so that it cannot break the line, and cut short when long.
@@ -172,6 +214,7 @@ htsConfiguration ReadRecords(const std::string &tag, const nlohmann::json &root,
 {
     htsConfiguration config;
     config.delivery = ReadDeliveryMode(tag, root);
+    ReadMetrics(tag, root, vars, config);
     Warnings warnings(config.warnings);
     config.defaults.Load(vars, "defaults", root);
     warnings.Keys(root, "");

@@ -1,6 +1,7 @@
 #ifndef HTS_CONFIG_LOADER_H
 #define HTS_CONFIG_LOADER_H
 
+#include <cstdint>
 #include <istream>
 #include <map>
 #include <string>
@@ -25,6 +26,10 @@ struct htsConfiguration {
     htsChannelConfig defaults;
     std::map<std::string, htsChannelConfig> channels;
     htsDeliveryMode delivery = htsDeliveryMode::serial;
+    // Where the instance writes its figures for a metrics collector (empty:
+    // nowhere), and how often.
+    std::string metrics_file;
+    uint64_t metrics_interval_ms = 15000;
     // What in the file is likely a mistake although it loads: unknown keys,
     // values skipped for their type, checks switched off, credentials in
     // clear text, time limits of 0. Neither logged nor refused; shown by the

@@ -16,6 +16,7 @@
 #include "delivery/curl_ptr.h"
 #include "delivery/parallel_delivery.h"
 #include "delivery/transfer_options.h"
+#include "plugin/metrics_file.h"
 #include "plugin/plugin_status.h"
 #include "vxplugin.h"
 #include "vx_version.h"
@@ -92,6 +93,13 @@ private:
     uint64_t parallel_loads = 0;
     // Counts a post that could not start in the channel's figures.
     void RecordRefusal(const htsChannelConfig &channel, CURLcode code, const char *reason);
+
+    // Last, so that its thread, which reads the status, ends first.
+    htsMetricsFile metrics{ tag, [this] {
+                               nlohmann::json status;
+                               GetStatus(status);
+                               return status;
+                           } };
 };
 
 #endif

@@ -43,6 +43,7 @@ void htsPlugin::LoadConfig()
         loads++;
     }
     status_board.Commit(std::move(status));
+    metrics.Configure(loaded.metrics_file, loaded.metrics_interval_ms);
     // `loaded` now holds the previous records; they and their header lists
     // are freed here, outside the lock.
 }

@@ -44,6 +44,8 @@ void *htsPlugin::Entry()
         if (terminate.load()) {
             if (parallel) parallel->Stop();
             ReleaseQueued();
+            // The figures as the instance ends, for whoever reads the file.
+            metrics.Finish();
             return nullptr;
         }
     }
