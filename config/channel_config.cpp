@@ -121,6 +121,10 @@ const ChannelKey channel_keys[] = {
     { "spool_dir", true, &htsChannelConfig::spool_dir, true },
     { "spool_max_bytes", true, &htsChannelConfig::spool_max_bytes, true, Check::None, {}, false,
         &any_unsigned },
+    { "aws_sigv4", true, &htsChannelConfig::aws_sigv4, true },
+    { "aws_access_key_id", true, &htsChannelConfig::aws_access_key_id, true },
+    { "aws_secret_access_key", true, &htsChannelConfig::aws_secret_access_key, true, Check::None, {}, true },
+    { "bearer_token_file", true, &htsChannelConfig::bearer_token_file, true, Check::File },
 };
 
 [[noreturn]] void ThrowInvalid(const ChannelKey &key, const nlohmann::json &value)

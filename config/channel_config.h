@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "config/bearer_token.h"
 #include "config/curl_slist.h"
 #include "vxplugin.h"
 
@@ -158,6 +160,18 @@ public:
     // kept for a later replay (empty: nowhere), and the most bytes kept there.
     std::string spool_dir;
     uint64_t spool_max_bytes = uint64_t{ 1 } << 30;
+
+    // AWS Signature Version 4 for every post: libcurl's provider text
+    // ("aws:amz:REGION:SERVICE"; empty: no signing) and the key it signs
+    // with.
+    std::string aws_sigv4;
+    std::string aws_access_key_id;
+    std::string aws_secret_access_key;
+    // A file holding the bearer token sent with every post (empty: none),
+    // and the token as the loader opened it for this channel: copies of the
+    // record share it, so a rotation is seen by all of them.
+    std::string bearer_token_file;
+    std::shared_ptr<htsBearerToken> bearer_token;
 
     bool Succeeded(long status) const noexcept;
 };

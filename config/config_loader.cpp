@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/config_loader.h"
+#include "config/log_text.h"
 #include "vxconfig.h"
 #include "vxexception.h"
 #include "vxutils.h"
@@ -168,6 +169,8 @@ public:
             for (const auto &[name, value] : r.headers)
                 if (Lower(name) == "authorization")
                     Add(where, "the Authorization header is sent in clear text over http://");
+            if (!r.bearer_token_file.empty())
+                Add(where, "the bearer token is sent in clear text over http://");
         }
         if (r.timeout_connect == 0) Add(where, "timeout_connect is 0: no time limit to connect");
         if (r.timeout_transfer == 0) Add(where, "timeout_transfer is 0: no time limit for a post");
@@ -208,6 +211,30 @@ private:
     std::vector<std::string> channel;
 };
 
+// Signing and a bearer token are two ways of saying who sends: only one
+// can fill the Authorization header, and signing without a key would send
+// requests every collector refuses.
+void CheckAuthentication(const std::string &tag, const std::string &name, const htsChannelConfig &r)
+{
+    const std::string channel = htsEscapeControl(name);
+    if (!r.aws_sigv4.empty()) {
+        // libcurl's provider text: up to four fields of letters, digits and
+        // "-_." joined by ":".
+        const bool plain = r.aws_sigv4.find_first_not_of(
+                               "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.:") ==
+            std::string::npos;
+        if (!plain || std::count(r.aws_sigv4.begin(), r.aws_sigv4.end(), ':') > 3 || r.aws_sigv4.front() == ':')
+            throw vxException("%s: invalid value for %s: %s", tag.c_str(), "aws_sigv4",
+                nlohmann::json(r.aws_sigv4).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        if (r.aws_access_key_id.empty() || r.aws_secret_access_key.empty())
+            throw vxException("%s: %s: aws_sigv4 needs aws_access_key_id and aws_secret_access_key", tag.c_str(),
+                channel.c_str());
+        if (!r.bearer_token_file.empty())
+            throw vxException("%s: %s: aws_sigv4 and bearer_token_file cannot both be set", tag.c_str(),
+                channel.c_str());
+    }
+}
+
 // The defaults and every enabled channel of a parsed file.
 htsConfiguration ReadRecords(const std::string &tag, const nlohmann::json &root,
     htsExpansionVariables &vars)
@@ -239,6 +266,8 @@ htsConfiguration ReadRecords(const std::string &tag, const nlohmann::json &root,
             r.Load(vars, name, value);
             if (r.url.empty())
                 throw vxException("%s: required parameter missing: %s", tag.c_str(), "url");
+            CheckAuthentication(tag, name, r);
+            if (!r.bearer_token_file.empty()) r.bearer_token = htsBearerToken::Open(tag, name, r.bearer_token_file);
             warnings.Enable(value, name);
             warnings.Keys(value, name);
             warnings.Record(r, name);

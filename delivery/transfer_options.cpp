@@ -131,6 +131,20 @@ void SetAuthorities(CURL *handle, const htsChannelConfig &channel, OptionSetter 
         .Set(CURLOPT_CAPATH, TextOrNull(channel.tls_ca_path));
 }
 
+// Who sends: a signature, a bearer token, or the URL's own user and password.
+// Each post sets all of them, as the TLS choices: setting the signing text
+// alone does not undo an earlier channel's choice of method.
+void SetAuthentication(const htsChannelConfig &channel, OptionSetter &set)
+{
+    const bool sign = !channel.aws_sigv4.empty();
+    const std::string *token = channel.bearer_token ? &channel.bearer_token->Current() : nullptr;
+    set.Set(CURLOPT_AWS_SIGV4, TextOrNull(channel.aws_sigv4))
+        .Set(CURLOPT_USERNAME, sign ? channel.aws_access_key_id.c_str() : nullptr)
+        .Set(CURLOPT_PASSWORD, sign ? channel.aws_secret_access_key.c_str() : nullptr)
+        .Set(CURLOPT_XOAUTH2_BEARER, token != nullptr ? token->c_str() : nullptr)
+        .Set(CURLOPT_HTTPAUTH, sign ? CURLAUTH_AWS_SIGV4 : token != nullptr ? CURLAUTH_BEARER : CURLAUTH_BASIC);
+}
+
 } // namespace
 
 long htsTimeoutSeconds(uint32_t seconds) noexcept
@@ -190,5 +204,6 @@ htsOptionResult htsSetPostOptions(CURL *handle, const htsChannelConfig &channel,
         .Set(CURLOPT_TIMEOUT, htsTimeoutSeconds(channel.timeout_transfer))
         .Set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.length))
         .Set(CURLOPT_POSTFIELDS, payload.data.get());
+    SetAuthentication(channel, set);
     return set.result;
 }
