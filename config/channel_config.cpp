@@ -9,6 +9,8 @@
 #include <type_traits>
 #include <variant>
 
+#include <curl/curl.h>
+
 #include "config/channel_config.h"
 #include "config/log_text.h"
 #include "vxexception.h"
@@ -258,6 +260,12 @@ void LoadHeaders(std::map<std::string, std::string> &headers,
 }
 
 } // namespace
+
+bool htsCurlReusesPriorKnowledge() noexcept
+{
+    static const bool reuses = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080000;
+    return reuses;
+}
 
 htsChannelConfig::~htsChannelConfig() = default;
 

@@ -31,6 +31,12 @@ enum class htsHttpVersion : uint8_t {
     Http2PriorKnowledge, // cleartext, without asking first
 };
 
+// Whether the loaded libcurl can post again on an HTTP/2 connection it
+// opened with prior knowledge: before 8.0 every post after the first on such
+// a connection fails ("Error in the HTTP2 framing layer"), so each post then
+// opens a connection of its own.
+bool htsCurlReusesPriorKnowledge() noexcept;
+
 // A value of one key that a record refuses. The text names the key, but not
 // the instance: the loader, which knows the tag, puts that in front.
 class htsKeyError : public std::runtime_error

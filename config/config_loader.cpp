@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include <curl/curl.h>
+
 #include "config/config_loader.h"
 #include "config/log_text.h"
 #include "vxconfig.h"
@@ -172,6 +174,9 @@ public:
             if (!r.bearer_token_file.empty())
                 Add(where, "the bearer token is sent in clear text over http://");
         }
+        if (r.http_version == htsHttpVersion::Http2PriorKnowledge && !htsCurlReusesPriorKnowledge())
+            Add(where, std::string("http_version 2-prior-knowledge: libcurl ") + curl_version_info(CURLVERSION_NOW)->version +
+                    " cannot post twice on such a connection, so every post opens its own");
         if (r.timeout_connect == 0) Add(where, "timeout_connect is 0: no time limit to connect");
         if (r.timeout_transfer == 0) Add(where, "timeout_transfer is 0: no time limit for a post");
     }

@@ -183,6 +183,8 @@ htsOptionResult htsSetPostOptions(CURL *handle, const htsChannelConfig &channel,
     curl_slist *headers, const vxPluginSinkPayload &payload)
 {
     OptionSetter set(handle);
+    const bool own_connection =
+        channel.http_version == htsHttpVersion::Http2PriorKnowledge && !htsCurlReusesPriorKnowledge();
     // A handle may serve every channel: each post sets every choice of its
     // own channel, back to libcurl's default where the channel makes none,
     // so nothing of an earlier post's channel (relaxed verification, an
@@ -198,6 +200,9 @@ htsOptionResult htsSetPostOptions(CURL *handle, const htsChannelConfig &channel,
         .Set(CURLOPT_PINNEDPUBLICKEY, TextOrNull(channel.tls_pinned_public_key))
         .Set(CURLOPT_PROXY, channel.proxy ? channel.proxy->c_str() : nullptr)
         .Set(CURLOPT_HTTP_VERSION, HttpVersion(channel.http_version))
+        // Neither kept for a later post nor shared by posts in flight.
+        .Set(CURLOPT_FORBID_REUSE, own_connection ? 1L : 0L)
+        .Set(CURLOPT_FRESH_CONNECT, own_connection ? 1L : 0L)
         .Set(CURLOPT_HTTPHEADER, headers)
         .Set(CURLOPT_URL, channel.url.c_str())
         .Set(CURLOPT_CONNECTTIMEOUT, htsTimeoutSeconds(channel.timeout_connect))
