@@ -5,6 +5,7 @@
 
 #include "measure_parallel.h"
 #include "measure_retry.h"
+#include "measure_worker_cpu.h"
 #include "measures.h"
 #include "records.h"
 #include "test_support.h"
@@ -33,6 +34,8 @@ void Usage()
         "  parallel-hung       [--in-flight 8] [--delay-ms 0] [--rounds 6] [--posts 20000]\n"
         "  parallel-latency    [--samples 200]\n"
         "  parallel-memory     [--offer-mib 1024] [--payload-kib 1024]\n"
+        "  worker-cpu          [--seconds 5]\n"
+        "  parallel-cpu-run    --mode plugin|bare --url U [--count 1000] [--size 1024] [--in-flight 8]\n"
         "    (parallel-*: JSON records on standard output)\n"
         "  replay     --url U --out F --vxsink PATH [--rounds 5] [--label pinned]\n"
         "             [--lines-1k 100000] [--lines-64k 5000]\n"
@@ -74,6 +77,8 @@ int main(int argc, char **argv)
         if (command == "parallel-memory") return vxbench::MeasureParallelMemory(args);
         if (command == "retry-flaky") return vxbench::MeasureRetryFlaky(args);
         if (command == "retry-outage") return vxbench::MeasureRetryOutage(args);
+        if (command == "worker-cpu") return vxbench::MeasureWorkerCpu(args);
+        if (command == "parallel-cpu-run") return vxbench::RunParallelCpuWorkload(args);
     }
     catch (const std::exception &e) {
         fprintf(stderr, "vx_bench %s: %s\n", command.c_str(), e.what());

@@ -506,4 +506,36 @@ int MeasureParallelMemory(const Args &args)
     return 0;
 }
 
+int RunParallelCpuWorkload(const Args &args)
+{
+    const std::string mode = args.Require("mode");
+    const std::string url = args.Require("url");
+    const size_t count = static_cast<size_t>(args.GetLong("count", 1000));
+    const size_t size = static_cast<size_t>(args.GetLong("size", 1024));
+    const long in_flight = args.GetLong("in-flight", 8);
+    if (mode != "plugin" && mode != "bare") throw std::runtime_error("--mode must be plugin or bare");
+
+    // Both sides load and start the plug-in, so that its start-up is the
+    // same in both counts and only the posts differ.
+    AgentScope agent;
+    TempDir dir;
+    PayloadPool pool(size, 64);
+    PluginLibrary library(args.Get("plugin", VX_PLUGIN_PATH));
+    PluginPtr plugin = library.Start("cpu", dir.Write("cpu.json", ParallelConfigText(url, in_flight)));
+    const size_t warm = static_cast<size_t>(in_flight);
+    if (mode == "plugin") {
+        ReleaseCounter counter;
+        TimePluginPosts(*plugin, pool, warm, counter, 600s);
+        TimePluginPosts(*plugin, pool, count, counter, 600s);
+    }
+    else {
+        BareMulti bare(url, static_cast<size_t>(in_flight));
+        bare.Post(pool, warm);
+        bare.Post(pool, count);
+    }
+    plugin.reset();
+    RequireOnly(agent, "parallel-cpu-run");
+    return 0;
+}
+
 } // namespace vxbench

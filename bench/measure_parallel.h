@@ -27,6 +27,12 @@ int MeasureParallelLatency(const Args &args);
 // under the default backlog bound, against the same run with nothing offered.
 int MeasureParallelMemory(const Args &args);
 
+// One run for an instruction count, nothing measured in it: --count (1000)
+// posts of --size (1024) bytes to --url with --in-flight (8) in flight, by
+// the plug-in (--mode plugin) or the bare multi loop (--mode bare), after a
+// warm-up of one post per place. Run at two counts so start-up cancels out.
+int RunParallelCpuWorkload(const Args &args);
+
 } // namespace vxbench
 
 #endif

@@ -137,10 +137,11 @@ TEST_F(ParallelRetry, TwoFailuresThenDelivered)
 
     auto times = collector.Times();
     ASSERT_EQ(times.size(), 3u);
-    // Full jitter may wait no time at all; never more than the ceiling
-    // (200 ms, then 400 ms), give or take the machine's load.
-    EXPECT_LT(times[1] - times[0], 200ms + 400ms);
-    EXPECT_LT(times[2] - times[1], 400ms + 400ms);
+    // Full jitter may wait no time at all; the ceilings themselves (200 ms,
+    // then 400 ms) are checked in retry_policy_test.cpp. Here only that the
+    // channel's back-off is the one used, with room for a loaded machine.
+    EXPECT_LT(times[1] - times[0], 200ms + 2s);
+    EXPECT_LT(times[2] - times[1], 400ms + 2s);
 }
 
 struct RetryAfterCase {
@@ -161,7 +162,7 @@ TEST_P(RetryAfter, HonouredUpToTheMaximum)
     const RetryAfterCase &c = GetParam();
     ScriptedServer collector({ { "*", { ScriptedServer::Status(503, "Retry-After: " + c.header + "\r\n") } } });
     vxtest::RunningPlugin plugin(Config(Channel("a", collector.server.Url("/a"),
-        "\"retries\": 1, \"retry_backoff_ms\": 1, \"retry_backoff_max_ms\": 1500")), "p");
+        "\"retries\": 1, \"retry_backoff_ms\": 1, \"retry_backoff_max_ms\": 4000")), "p");
     plugin.Start();
 
     plugin.Queue("x", { "a" });
@@ -173,9 +174,11 @@ TEST_P(RetryAfter, HonouredUpToTheMaximum)
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, RetryAfter,
-    testing::Values(RetryAfterCase{ "seconds", "1", 900ms, 1400ms + 500ms },
-        RetryAfterCase{ "beyond_maximum", "120", 1400ms, 1500ms + 800ms },
-        RetryAfterCase{ "date_past", "Thu, 01 Jan 2015 00:00:00 GMT", 0ms, 600ms }),
+    // The windows stay below the next longer wait (the maximum, or 120 s)
+    // with room for a loaded machine.
+    testing::Values(RetryAfterCase{ "seconds", "1", 900ms, 3500ms },
+        RetryAfterCase{ "beyond_maximum", "120", 3900ms, 4000ms + 2500ms },
+        RetryAfterCase{ "date_past", "Thu, 01 Jan 2015 00:00:00 GMT", 0ms, 2500ms }),
     [](const auto &info) { return std::string(info.param.name); });
 
 struct NoRetryCase {
