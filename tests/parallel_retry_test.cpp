@@ -493,13 +493,13 @@ TEST_F(ParallelRetry, ReplayDeliversEverySpooledPayloadOnce)
     };
     auto [first, first_log] = replay();
     EXPECT_EQ(first, 1) << first_log;
-    EXPECT_NE(first_log.find("vxsink: replay: 28 sent, 2 kept\n"), std::string::npos) << first_log;
+    EXPECT_NE(first_log.find("vxsink: replay: 28 sent, 2 kept, 0 skipped\n"), std::string::npos) << first_log;
     EXPECT_EQ(SpoolFiles(spool.Path()).size(), 2u);
     EXPECT_EQ(up.server.RequestCount(), 30u);
 
     auto [second, second_log] = replay();
     EXPECT_EQ(second, 0) << second_log;
-    EXPECT_NE(second_log.find("vxsink: replay: 2 sent, 0 kept\n"), std::string::npos) << second_log;
+    EXPECT_NE(second_log.find("vxsink: replay: 2 sent, 0 kept, 0 skipped\n"), std::string::npos) << second_log;
     EXPECT_TRUE(SpoolFiles(spool.Path()).empty());
 
     // Every payload arrived once, and each channel's in the order it was

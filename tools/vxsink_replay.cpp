@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -38,11 +39,25 @@ struct Spooled {
 
 std::optional<Spooled> ReadSpooled(const fs::path &path, std::string &why)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::string text(std::istreambuf_iterator<char>(in), {});
-    if (!in.good() && !in.eof()) {
-        why = "cannot read";
+    // O_NOFOLLOW: a name swapped for a symbolic link after the listing is
+    // not followed either.
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::string("cannot read: ") + strerror(errno);
         return std::nullopt;
+    }
+    FileDescriptor file(fd);
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(file.Get(), buffer, sizeof(buffer));
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            why = std::string("cannot read: ") + strerror(errno);
+            return std::nullopt;
+        }
+        text.append(buffer, static_cast<size_t>(got));
     }
     const size_t eol = text.find('\n');
     try {
@@ -51,6 +66,8 @@ std::optional<Spooled> ReadSpooled(const fs::path &path, std::string &why)
         Spooled s;
         s.channel = head.at("channel").get<std::string>();
         s.flags = head.at("flags").get<uint32_t>();
+        constexpr uint32_t known = vxPlugin::FORMAT_JSON | vxPlugin::FORMAT_MSGPACK | vxPlugin::COMPRESS_GZIP;
+        if ((s.flags & ~known) != 0) throw std::runtime_error("unknown flags");
         const uint64_t length = head.at("length").get<uint64_t>();
         if (length != text.size() - eol - 1) throw std::runtime_error("body length differs");
         s.body.assign(text.begin() + static_cast<std::ptrdiff_t>(eol) + 1, text.end());
@@ -99,6 +116,19 @@ bool OneTryConfig(const std::string &path, const std::string &copy, std::set<std
     return out.good();
 }
 
+// The channel's count of successful posts, from the plug-in's own status.
+std::optional<uint64_t> Succeeded(vxPluginSink &plugin, const std::string &channel)
+{
+    nlohmann::json status;
+    plugin.GetStatus(status);
+    try {
+        return status.at("channels").at(channel).at("succeeded").get<uint64_t>();
+    }
+    catch (const std::exception &) {
+        return std::nullopt;
+    }
+}
+
 } // namespace
 
 int Replay(const Options &options)
@@ -107,11 +137,29 @@ int Replay(const Options &options)
     if (!TakeSignals({ SIGHUP, SIGINT, SIGTERM }, signal_fd)) return exit_failure;
 
     std::vector<fs::path> files;
+    unsigned long long skipped = 0;
     std::error_code ec;
-    for (const auto &e : fs::directory_iterator(options.replay, ec)) {
+    fs::directory_iterator it(options.replay, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const fs::directory_entry &e = *it;
         const std::string name = e.path().filename().string();
         // Hidden names are files a crash left half written.
-        if (name.empty() || name[0] == '.' || !e.is_regular_file()) continue;
+        if (name.empty() || name[0] == '.') continue;
+        // Only what the agent wrote itself: a link is never followed, even
+        // to a spool file elsewhere.
+        std::error_code stat_ec;
+        const fs::file_status st = e.symlink_status(stat_ec);
+        if (stat_ec) {
+            Error(e.path().string() + ": " + stat_ec.message() + ", skipped");
+            skipped++;
+            continue;
+        }
+        if (fs::is_symlink(st)) {
+            Error(e.path().string() + ": symbolic link, skipped");
+            skipped++;
+            continue;
+        }
+        if (!fs::is_regular_file(st)) continue;
         files.push_back(e.path());
     }
     if (ec) {
@@ -139,22 +187,6 @@ int Replay(const Options &options)
     if (!OpenPlugin(options, library)) return exit_failure;
     vxGlobalConfigScope global;
     PublishAgentSettings(options, global.config);
-
-    // Every line still reaches standard error; those about the channel of
-    // the post under way, or a refused configuration, mark it failed.
-    std::mutex lock;
-    std::string watched;
-    bool failed = false;
-    bool refused = false;
-    vx_log_set_sink([&](const std::string &text) {
-        fputs(text.c_str(), stderr);
-        std::lock_guard<std::mutex> guard(lock);
-        if (!watched.empty() && text.rfind(watched, 0) == 0) failed = true;
-        if (text.rfind(options.tag + ": configuration not loaded", 0) == 0) refused = true;
-    });
-    struct Restore {
-        ~Restore() { vx_log_set_sink({}); }
-    } restore;
 
     ReleaseTracker tracker;
     if (!tracker.Open()) return exit_failure;
@@ -184,24 +216,19 @@ int Replay(const Options &options)
             kept++;
             continue;
         }
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            watched = options.tag + ": " + s->channel + ": ";
-            failed = false;
-        }
+        // Success is the channel's own count moving, whatever was logged.
+        const std::optional<uint64_t> before = Succeeded(*instance, s->channel);
         instance->QueuePayload(tracker.Make(Body::Own(s->body), { s->channel },
             vxFlags<vxPlugin::DispatchFlags>(s->flags)));
         if (end == Wait::Ready) end = loop.Drained();
-        bool ok;
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            ok = !failed && !refused;
-            watched.clear();
-        }
         if (end != Wait::Ready) {
             kept++;
             break;
         }
+        const std::optional<uint64_t> after = Succeeded(*instance, s->channel);
+        // No figures before the first post: the configuration may still be
+        // loading, and then the count starts at zero.
+        const bool ok = after && *after > before.value_or(0);
         if (ok && unlink(path.c_str()) == 0)
             sent++;
         else
@@ -211,7 +238,7 @@ int Replay(const Options &options)
     // Files not reached after a stop are kept as well.
     const unsigned long long total = files.size();
     kept = total - sent;
-    vx_printf("vxsink: replay: %llu sent, %llu kept\n", sent, kept);
+    vx_printf("vxsink: replay: %llu sent, %llu kept, %llu skipped\n", sent, kept, skipped);
     if (end == Wait::Stop) return 128 + loop.StopSignal();
     return (kept == 0) ? exit_ok : exit_failure;
 }
