@@ -192,8 +192,21 @@ void htsSpool::Run()
 {
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {
-        cond.wait(guard, [this] { return ending || !queue.empty() || !reads.empty() || !deletes.empty(); });
-        if (queue.empty() && reads.empty() && deletes.empty()) return;
+        cond.wait(guard,
+            [this] { return ending || attributing || !queue.empty() || !reads.empty() || !deletes.empty(); });
+        if (queue.empty() && reads.empty() && deletes.empty()) {
+            if (ending) return;
+            guard.unlock();
+            try {
+                attributing = Attribute(512);
+            }
+            catch (const std::exception &e) {
+                attributing = false;
+                vx_printf("%s: spool reader failed: %s\n", tag.c_str(), e.what());
+            }
+            guard.lock();
+            continue;
+        }
         // Everything queued goes in one batch: one flush per file and one
         // per folder for all of it. The swaps allocate nothing.
         writing.swap(queue);
@@ -294,6 +307,14 @@ htsSpool::Folder &htsSpool::Use(const std::string &dir, int &error)
     Folder &folder = folders[dir];
     error = 0;
     if (folder.size_known) return folder;
+    {
+        // A folder that cannot be opened is the writer's episode to log.
+        const Fd probe(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (probe.Get() < 0) {
+            error = errno;
+            return folder;
+        }
+    }
     // First use: whole files a crash left under hidden names count as
     // spooled, the rest is moved aside, before anything is counted.
     const htsSpoolRecovery r = htsRecoverSpoolFolder(dir);
@@ -328,23 +349,18 @@ bool htsSpool::Scan(const std::string &dir, Folder &folder, bool first, int &err
         const uint64_t file_size = static_cast<uint64_t>(st.st_size);
         size += file_size;
         if (name[0] == '.') continue;
-        if (!first) {
-            present.insert(name);
-            continue;
+        if (first) {
+            // Which channel each file is for is read later, while the
+            // thread has nothing else to do: a folder of many files must
+            // not hold up the first payloads (or a stop).
+            folder.unattributed.push_back(name);
+            attributing = true;
         }
-        // Which channel each file is for, once: the figures are per channel
-        // and a shared folder holds several.
-        htsSpoolHead head;
-        uint64_t ignored = 0;
-        std::string why;
-        if (!htsReadSpoolHead(dir_fd.Get(), name, head, ignored, why)) continue; // moved aside when read
-        folder.known[name] = { head.channel, head.rejected, file_size };
-        Count(head.channel, [file_size](htsSpoolFigures &f) {
-            f.files++;
-            f.bytes += file_size;
-        });
+        else
+            present.insert(name);
     }
     if (!first) {
+        std::erase_if(folder.unattributed, [&present](const std::string &n) { return present.count(n) == 0; });
         // What something else (a replay) removed meanwhile.
         for (auto it = folder.known.begin(); it != folder.known.end();) {
             if (present.count(it->first) != 0) {
@@ -364,6 +380,32 @@ bool htsSpool::Scan(const std::string &dir, Folder &folder, bool first, int &err
     std::lock_guard<std::mutex> guard(figures_lock);
     figures.scans++;
     return true;
+}
+
+bool htsSpool::Attribute(size_t count)
+{
+    for (auto &[dir, folder] : folders) {
+        if (folder.unattributed.empty()) continue;
+        const Fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        while (!folder.unattributed.empty() && count > 0) {
+            const std::string name = std::move(folder.unattributed.back());
+            folder.unattributed.pop_back();
+            count--;
+            if (dir_fd.Get() < 0 || folder.known.count(name) != 0) continue;
+            htsSpoolHead head;
+            uint64_t size = 0;
+            std::string why;
+            // One that does not parse is moved aside when a read meets it.
+            if (!htsReadSpoolHead(dir_fd.Get(), name, head, size, why)) continue;
+            folder.known[name] = { head.channel, head.rejected, size };
+            Count(head.channel, [size](htsSpoolFigures &f) {
+                f.files++;
+                f.bytes += size;
+            });
+        }
+        if (count == 0) return true;
+    }
+    return false;
 }
 
 void htsSpool::WriteBatch(std::deque<Pending> &batch)
@@ -392,6 +434,14 @@ void htsSpool::WriteBatch(std::deque<Pending> &batch)
         }
         const int dir_fd = dir_it->second.Get();
 
+        // The body alone past the bound needs no head to be told: a full
+        // folder turns payloads away without building one for each.
+        if (folder.size + e.payload->length > e.max_bytes &&
+            std::chrono::steady_clock::now() - folder.scanned < rescan_interval) {
+            Lose(folder, p, true, 0);
+            p.state = Pending::done;
+            continue;
+        }
         htsSpoolHead h;
         h.channel = e.channel;
         h.flags = e.payload->flags.Bits();

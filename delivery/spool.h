@@ -39,8 +39,10 @@ enum class htsSpoolPut {
 };
 
 // Figures of one channel's use of the spool. Files and bytes are the channel's
-// files in its folder: those found when the folder was first used plus those
-// written, less those drained, through this spool.
+// files in its folder: those found when the folder was first used (counted
+// in while the spool's thread is idle, so they may lag just after the first
+// use of a folder with many files) plus those written, less those drained
+// or found gone at a rescan.
 struct htsSpoolFigures {
     unsigned long long spooled = 0;         // payloads written to a file
     unsigned long long files = 0;
@@ -168,6 +170,8 @@ private:
             uint64_t size = 0;
         };
         std::map<std::string, Known> known;
+        // Files found at first use whose head is not read yet.
+        std::vector<std::string> unattributed;
     };
 
     struct Pending {
@@ -194,6 +198,9 @@ private:
     // The folder's state, counted (and put right) when first used.
     Folder &Use(const std::string &dir, int &error);
     bool Scan(const std::string &dir, Folder &folder, bool first, int &error);
+    // Reads the heads of up to `count` files found at first use; true while
+    // some are left.
+    bool Attribute(size_t count);
     htsSpoolReadResult DoRead(const htsSpoolRead &request);
     void DoDelete(const std::string &handle);
     void MoveAside(int dir_fd, const std::string &dir, Folder &folder, const std::string &name,
@@ -222,6 +229,7 @@ private:
     std::deque<Pending> writing;
     std::deque<std::string> deleting;
     std::deque<htsSpoolRead> reading;
+    bool attributing = false;
 };
 
 #endif
