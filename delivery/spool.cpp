@@ -200,9 +200,9 @@ void htsSpool::Run()
             try {
                 attributing = Attribute(512);
             }
-            catch (const std::exception &e) {
+            catch (...) {
+                // Only figures are missing: the files are read when asked for.
                 attributing = false;
-                vx_printf("%s: spool reader failed: %s\n", tag.c_str(), e.what());
             }
             guard.lock();
             continue;
@@ -235,12 +235,17 @@ void htsSpool::Run()
             answers.reserve(reading.size());
             for (const htsSpoolRead &r : reading) answers.push_back(DoRead(r));
         }
-        catch (const std::exception &e) {
+        catch (...) {
             // An answer still goes to every read, so the caller is not left
             // waiting; what it did not get it asks for again.
-            vx_printf("%s: spool reader failed: %s\n", tag.c_str(), e.what());
-            answers.clear();
-            for (htsSpoolRead &r : reading) answers.push_back({ std::move(r.channel), {} });
+            try {
+                vx_printf("%s: spool reader failed, %zu reads answered empty\n", tag.c_str(), reading.size());
+                answers.clear();
+                for (htsSpoolRead &r : reading) answers.push_back({ std::move(r.channel), {} });
+            }
+            catch (...) {
+                answers.clear();
+            }
         }
         deleting.clear();
         reading.clear();
@@ -258,7 +263,19 @@ void htsSpool::Run()
     }
 }
 
-void htsSpool::LoseWriterFailure(std::deque<Pending> &batch, const char *what)
+void htsSpool::LoseWriterFailure(std::deque<Pending> &batch, const char *what) noexcept
+{
+    // Short of memory still: whatever cannot be counted or logged now is
+    // not worth ending the agent for.
+    try {
+        LoseBatch(batch, what);
+    }
+    catch (...) {
+        for (Pending &p : batch) p.state = Pending::done;
+    }
+}
+
+void htsSpool::LoseBatch(std::deque<Pending> &batch, const char *what)
 {
     unsigned long long lost = 0;
     for (Pending &p : batch) {
@@ -316,7 +333,18 @@ htsSpool::Folder &htsSpool::Use(const std::string &dir, int &error)
         }
     }
     // First use: whole files a crash left under hidden names count as
-    // spooled, the rest is moved aside, before anything is counted.
+    // spooled, the rest is moved aside, before anything is counted. Once
+    // per process: after a reload, the spool of the configuration before
+    // may still be writing here, and its files are not leftovers.
+    static std::mutex recovered_lock;
+    static std::set<std::string> recovered;
+    {
+        std::lock_guard<std::mutex> guard(recovered_lock);
+        if (!recovered.insert(dir).second) {
+            if (Scan(dir, folder, true, error)) folder.size_known = true;
+            return folder;
+        }
+    }
     const htsSpoolRecovery r = htsRecoverSpoolFolder(dir);
     for (const std::string &line : r.lines) vx_printf("%s: %s\n", tag.c_str(), line.c_str());
     if (r.recovered > 0)

@@ -97,9 +97,12 @@ struct htsSpoolReadResult {
 // The disk work happens on a thread of its own, so that a slow or full disk
 // never holds up the transfers of other channels: Put(), Read(),
 // Delivered() and Released() only queue. A folder that cannot be written or
-// would pass its bound loses the payload with one line per episode. The
-// first time the thread uses a folder it puts right what a crash left
-// (htsRecoverSpoolFolder) and counts its bytes; after that it accounts for
+// would pass its bound loses the payload with one line per episode; nothing
+// thrown on the thread ends the agent (a failed batch is counted as
+// lost_writer and logged: "spool writer failed: WHY, N payloads lost"). The
+// first time the process uses a folder it puts right what a crash left
+// (htsRecoverSpoolFolder; each file moved aside is logged) and every spool
+// counts the folder's bytes once; after that it accounts for
 // what it writes and deletes, and counts a full folder again at most once
 // per rescan_interval, in case something else (a replay) emptied it.
 class htsSpool
@@ -140,6 +143,9 @@ public:
     void Delivered(const std::string &handle);
     // The payload of `handle` stays spooled and may be read again.
     void Released(const std::string &handle);
+    // (A payload read back that the collector then refused for good is
+    // marked by Put() of an entry with `rejected` set, then Delivered() of
+    // its handle: the new file replaces the old.)
 
     // Waits until everything queued so far is done (written, read, deleted
     // or given up) and ends the thread; a later call starts it again.
@@ -191,7 +197,8 @@ private:
     void Start();
     void Run();
     void WriteBatch(std::deque<Pending> &batch);
-    void LoseWriterFailure(std::deque<Pending> &batch, const char *what);
+    void LoseWriterFailure(std::deque<Pending> &batch, const char *what) noexcept;
+    void LoseBatch(std::deque<Pending> &batch, const char *what);
     // Drops `p` for a folder that is full or cannot be written.
     void Lose(Folder &folder, const Pending &p, bool full, int error);
     void Recovered(Folder &folder, const Pending &p);
