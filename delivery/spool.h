@@ -135,8 +135,9 @@ public:
     void Read(htsSpoolRead request);
     // Answers ready now, oldest request first; never waits.
     std::vector<htsSpoolReadResult> TakeReadResults();
-    // Called on the spool's thread whenever an answer is ready; it must not
-    // call back into the spool with its lock held, nor block.
+    // Called on the spool's thread, without the spool's lock, whenever an
+    // answer is ready: it may call TakeReadResults() but should only wake the
+    // engine (the disk work waits while it runs).
     void SetWake(std::function<void()> wake);
     // The payload of `handle` was delivered: its file is deleted (on the
     // spool's thread) and counted as drained.
@@ -156,7 +157,7 @@ public:
     // Queued bodies past which Put() drops (or refuses) rather than holds
     // more memory.
     static constexpr uint64_t queue_bytes_max = 256u << 20;
-    // A full folder is counted again at most this often.
+    // A full folder is counted again at most this often; set before first use.
     std::chrono::milliseconds rescan_interval{ 5000 };
 
 private:
