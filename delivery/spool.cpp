@@ -3,17 +3,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "delivery/spool.h"
+#include "delivery/spool_file.h"
 #include "vxlog.h"
 
 namespace {
@@ -28,26 +27,37 @@ std::string NextName(int64_t when_ns)
     return name;
 }
 
-// Bytes of the files in `dir`, those still under their hidden names
-// included (this batch's, or a crash's leftovers); false when it cannot be
-// read.
-bool FolderSize(const std::string &dir, uint64_t &size, int &error)
+bool EndsWith(const std::string &s, const char *end)
 {
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) {
-        error = errno;
-        return false;
-    }
-    size = 0;
-    while (dirent *e = readdir(d)) {
-        struct stat st;
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-            size += static_cast<uint64_t>(st.st_size);
-    }
-    closedir(d);
-    return true;
+    const size_t n = strlen(end);
+    return s.size() >= n && s.compare(s.size() - n, n, end) == 0;
 }
+
+// A payload's file, or one being written.
+bool IsSpoolName(const std::string &name)
+{
+    if (name.empty()) return false;
+    if (name[0] == '.') return EndsWith(name, ".tmp");
+    return EndsWith(name, ".spool");
+}
+
+class Fd
+{
+public:
+    explicit Fd(int fd = -1) : fd(fd) { }
+    ~Fd()
+    {
+        if (fd >= 0) close(fd);
+    }
+    Fd(Fd &&other) noexcept : fd(other.fd) { other.fd = -1; }
+    Fd &operator=(Fd &&) = delete;
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int Get() const { return fd; }
+
+private:
+    int fd;
+};
 
 bool WriteAll(int fd, const uint8_t *data, size_t length)
 {
@@ -63,16 +73,7 @@ bool WriteAll(int fd, const uint8_t *data, size_t length)
     return true;
 }
 
-std::string Head(const htsSpoolEntry &entry, int64_t when_ms)
-{
-    nlohmann::json j;
-    j["channel"] = entry.channel;
-    j["flags"] = entry.payload->flags.Bits();
-    j["when"] = when_ms;
-    j["error"] = entry.error;
-    j["length"] = entry.payload->length;
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-}
+void Less(unsigned long long &figure, unsigned long long by) { figure = (figure > by) ? figure - by : 0; }
 
 } // namespace
 
@@ -80,25 +81,45 @@ htsSpool::htsSpool(const std::string &tag) : tag(tag) { }
 
 htsSpool::~htsSpool() { Finish(); }
 
-void htsSpool::Put(htsSpoolEntry entry)
+template <typename F> void htsSpool::Count(const std::string &channel, F change)
 {
+    std::lock_guard<std::mutex> guard(figures_lock);
+    change(figures.channels[channel]);
+}
+
+void htsSpool::Start()
+{
+    if (!writer.joinable()) {
+        ending = false;
+        writer = std::thread([this] { Run(); });
+    }
+    cond.notify_one();
+}
+
+bool htsSpool::Put(htsSpoolEntry &&entry, htsSpoolPut mode)
+{
+    const uint64_t length = entry.payload->length;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (mode != htsSpoolPut::always && queued_bytes + length > queue_bytes_max && !queue.empty()) {
+            if (mode == htsSpoolPut::refuse) return false; // the caller keeps it
+            if (!queue_full) {
+                queue_full = true;
+                vx_printf("%s: %s: %s: spool behind, dropping payloads\n", tag.c_str(), entry.channel.c_str(),
+                    entry.url.c_str());
+            }
+            queue_lost++;
+            Count(entry.channel, [](htsSpoolFigures &f) { f.lost_behind++; });
+            return false;
+        }
+    }
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     Pending p;
     p.when_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
     p.name = NextName(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
     p.entry = std::move(entry);
-    const uint64_t length = p.entry.payload->length;
 
     std::lock_guard<std::mutex> guard(lock);
-    if (queued_bytes + length > queue_bytes_max && !queue.empty()) {
-        if (!queue_full) {
-            queue_full = true;
-            vx_printf("%s: %s: %s: spool behind, dropping payloads\n", tag.c_str(), p.entry.channel.c_str(),
-                p.entry.url.c_str());
-        }
-        queue_lost++;
-        return;
-    }
     if (queue_full) {
         vx_printf("%s: %s: %s: spool accepting again, %llu payloads dropped\n", tag.c_str(),
             p.entry.channel.c_str(), p.entry.url.c_str(), queue_lost);
@@ -107,11 +128,48 @@ void htsSpool::Put(htsSpoolEntry entry)
     }
     queued_bytes += length;
     queue.push_back(std::move(p));
-    if (!writer.joinable()) {
-        ending = false;
-        writer = std::thread([this] { Run(); });
-    }
-    cond.notify_one();
+    Start();
+    return true;
+}
+
+bool htsSpool::Behind() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return queued_bytes >= queue_bytes_max;
+}
+
+void htsSpool::Read(htsSpoolRead request)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    reads.push_back(std::move(request));
+    Start();
+}
+
+std::vector<htsSpoolReadResult> htsSpool::TakeReadResults()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    std::vector<htsSpoolReadResult> taken;
+    taken.swap(results);
+    return taken;
+}
+
+void htsSpool::SetWake(std::function<void()> function)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    wake = std::make_shared<const std::function<void()>>(std::move(function));
+}
+
+void htsSpool::Delivered(const std::string &handle)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    deletes.push_back(handle);
+    Start();
+}
+
+void htsSpool::Released(const std::string &handle)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    outstanding.erase(handle);
 }
 
 void htsSpool::Finish()
@@ -124,24 +182,113 @@ void htsSpool::Finish()
     if (writer.joinable()) writer.join();
 }
 
+htsSpoolSnapshot htsSpool::Snapshot() const
+{
+    std::lock_guard<std::mutex> guard(figures_lock);
+    return figures;
+}
+
 void htsSpool::Run()
 {
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {
-        cond.wait(guard, [this] { return ending || !queue.empty(); });
-        if (queue.empty()) return;
-        // Everything queued goes in one batch: one flush of the disk for
-        // all of it rather than one per file.
-        std::deque<Pending> batch;
-        batch.swap(queue);
+        cond.wait(guard,
+            [this] { return ending || attributing || !queue.empty() || !reads.empty() || !deletes.empty(); });
+        if (queue.empty() && reads.empty() && deletes.empty()) {
+            if (ending) return;
+            guard.unlock();
+            try {
+                attributing = Attribute(512);
+            }
+            catch (...) {
+                // Only figures are missing: the files are read when asked for.
+                attributing = false;
+            }
+            guard.lock();
+            continue;
+        }
+        // Everything queued goes in one batch: one flush per file and one
+        // per folder for all of it. The swaps allocate nothing.
+        writing.swap(queue);
+        deleting.swap(deletes);
+        reading.swap(reads);
         guard.unlock();
-        WriteBatch(batch);
+
+        // Nothing thrown here may end the agent: what the batch had not
+        // written yet is lost, counted and logged, and the thread goes on.
+        try {
+            WriteBatch(writing);
+        }
+        catch (const std::exception &e) {
+            LoseWriterFailure(writing, e.what());
+        }
+        catch (...) {
+            LoseWriterFailure(writing, "unknown error");
+        }
         uint64_t written = 0;
-        for (const Pending &p : batch) written += p.entry.payload->length;
-        batch.clear(); // the payloads are let go outside the lock
+        for (const Pending &p : writing) written += p.entry.payload->length;
+        writing.clear(); // the payloads are let go outside the lock
+
+        std::vector<htsSpoolReadResult> answers;
+        try {
+            for (const std::string &handle : deleting) DoDelete(handle);
+            answers.reserve(reading.size());
+            for (const htsSpoolRead &r : reading) answers.push_back(DoRead(r));
+        }
+        catch (...) {
+            // An answer still goes to every read, so the caller is not left
+            // waiting; what it did not get it asks for again.
+            try {
+                vx_printf("%s: spool reader failed, %zu reads answered empty\n", tag.c_str(), reading.size());
+                answers.clear();
+                for (htsSpoolRead &r : reading) answers.push_back({ std::move(r.channel), {} });
+            }
+            catch (...) {
+                answers.clear();
+            }
+        }
+        deleting.clear();
+        reading.clear();
+
         guard.lock();
         queued_bytes -= written;
+        if (!answers.empty()) {
+            for (htsSpoolReadResult &a : answers) results.push_back(std::move(a));
+            // Called without the lock, so that it may call TakeReadResults().
+            const std::shared_ptr<const std::function<void()>> call = wake;
+            guard.unlock();
+            if (call && *call) (*call)();
+            guard.lock();
+        }
     }
+}
+
+void htsSpool::LoseWriterFailure(std::deque<Pending> &batch, const char *what) noexcept
+{
+    // Short of memory still: whatever cannot be counted or logged now is
+    // not worth ending the agent for.
+    try {
+        LoseBatch(batch, what);
+    }
+    catch (...) {
+        for (Pending &p : batch) p.state = Pending::done;
+    }
+}
+
+void htsSpool::LoseBatch(std::deque<Pending> &batch, const char *what)
+{
+    unsigned long long lost = 0;
+    for (Pending &p : batch) {
+        if (p.state == Pending::done) continue;
+        if (p.state == Pending::written) {
+            const std::string temporary = p.entry.dir + "/." + p.name + ".tmp";
+            unlink(temporary.c_str());
+        }
+        p.state = Pending::done;
+        lost++;
+        Count(p.entry.channel, [](htsSpoolFigures &f) { f.lost_writer++; });
+    }
+    vx_printf("%s: spool writer failed: %s, %llu payloads lost\n", tag.c_str(), what, lost);
 }
 
 void htsSpool::Lose(Folder &folder, const Pending &p, bool full, int error)
@@ -158,6 +305,7 @@ void htsSpool::Lose(Folder &folder, const Pending &p, bool full, int error)
             strerror_r(error, buffer, sizeof(buffer)));
     }
     folder.lost++;
+    Count(e.channel, [full](htsSpoolFigures &f) { (full ? f.lost_full : f.lost_unwritable)++; });
 }
 
 void htsSpool::Recovered(Folder &folder, const Pending &p)
@@ -171,93 +319,354 @@ void htsSpool::Recovered(Folder &folder, const Pending &p)
     folder.lost = 0;
 }
 
+htsSpool::Folder &htsSpool::Use(const std::string &dir, int &error)
+{
+    Folder &folder = folders[dir];
+    error = 0;
+    if (folder.size_known) return folder;
+    {
+        // A folder that cannot be opened is the writer's episode to log.
+        const Fd probe(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (probe.Get() < 0) {
+            error = errno;
+            return folder;
+        }
+    }
+    // First use: whole files a crash left under hidden names count as
+    // spooled, the rest is moved aside, before anything is counted. Once
+    // per process: after a reload, the spool of the configuration before
+    // may still be writing here, and its files are not leftovers.
+    static std::mutex recovered_lock;
+    static std::set<std::string> recovered;
+    {
+        std::lock_guard<std::mutex> guard(recovered_lock);
+        if (!recovered.insert(dir).second) {
+            if (Scan(dir, folder, true, error)) folder.size_known = true;
+            return folder;
+        }
+    }
+    const htsSpoolRecovery r = htsRecoverSpoolFolder(dir);
+    for (const std::string &line : r.lines) vx_printf("%s: %s\n", tag.c_str(), line.c_str());
+    if (r.recovered > 0)
+        vx_printf("%s: spool %s: %u files left by a stop cut short recovered\n", tag.c_str(), dir.c_str(),
+            r.recovered);
+    if (r.broken > 0) {
+        std::lock_guard<std::mutex> guard(figures_lock);
+        figures.broken_unknown += r.broken;
+    }
+    if (Scan(dir, folder, true, error)) folder.size_known = true;
+    return folder;
+}
+
+bool htsSpool::Scan(const std::string &dir, Folder &folder, bool first, int &error)
+{
+    Fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR *d = (dir_fd.Get() >= 0) ? fdopendir(dup(dir_fd.Get())) : nullptr;
+    if (d == nullptr) {
+        error = errno;
+        return false;
+    }
+    std::unique_ptr<DIR, int (*)(DIR *)> closer(d, closedir);
+    uint64_t size = 0;
+    std::set<std::string> present;
+    while (dirent *e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (!IsSpoolName(name)) continue;
+        struct stat st;
+        if (fstatat(dir_fd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        const uint64_t file_size = static_cast<uint64_t>(st.st_size);
+        size += file_size;
+        if (name[0] == '.') continue;
+        if (first) {
+            // Which channel each file is for is read later, while the
+            // thread has nothing else to do: a folder of many files must
+            // not hold up the first payloads (or a stop).
+            folder.unattributed.push_back(name);
+            attributing = true;
+        }
+        else
+            present.insert(name);
+    }
+    if (!first) {
+        std::erase_if(folder.unattributed, [&present](const std::string &n) { return present.count(n) == 0; });
+        // What something else (a replay) removed meanwhile.
+        for (auto it = folder.known.begin(); it != folder.known.end();) {
+            if (present.count(it->first) != 0) {
+                ++it;
+                continue;
+            }
+            const uint64_t gone = it->second.size;
+            Count(it->second.channel, [gone](htsSpoolFigures &f) {
+                Less(f.files, 1);
+                Less(f.bytes, gone);
+            });
+            it = folder.known.erase(it);
+        }
+    }
+    folder.size = size;
+    folder.scanned = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> guard(figures_lock);
+    figures.scans++;
+    return true;
+}
+
+bool htsSpool::Attribute(size_t count)
+{
+    for (auto &[dir, folder] : folders) {
+        if (folder.unattributed.empty()) continue;
+        const Fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        while (!folder.unattributed.empty() && count > 0) {
+            const std::string name = std::move(folder.unattributed.back());
+            folder.unattributed.pop_back();
+            count--;
+            if (dir_fd.Get() < 0 || folder.known.count(name) != 0) continue;
+            htsSpoolHead head;
+            uint64_t size = 0;
+            std::string why;
+            // One that does not parse is moved aside when a read meets it.
+            if (!htsReadSpoolHead(dir_fd.Get(), name, head, size, why)) continue;
+            folder.known[name] = { head.channel, head.rejected, size };
+            Count(head.channel, [size](htsSpoolFigures &f) {
+                f.files++;
+                f.bytes += size;
+            });
+        }
+        if (count == 0) return true;
+    }
+    return false;
+}
+
 void htsSpool::WriteBatch(std::deque<Pending> &batch)
 {
-    struct Written {
-        const Pending *pending;
-        std::string temporary;
-        std::string final_name;
-        int dir_fd;
-    };
-    std::vector<Written> written;
-    std::map<std::string, int> dir_fds;
+    std::map<std::string, Fd> dir_fds;
+    std::set<int> renamed_in;
 
-    for (const Pending &p : batch) {
+    for (Pending &p : batch) {
         const htsSpoolEntry &e = p.entry;
-        Folder &folder = folders[e.dir];
+        int error = 0;
+        Folder &folder = Use(e.dir, error);
+        if (error != 0) {
+            Lose(folder, p, false, error);
+            p.state = Pending::done;
+            continue;
+        }
         auto dir_it = dir_fds.find(e.dir);
         if (dir_it == dir_fds.end()) {
-            const int fd = open(e.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (fd < 0) {
+            Fd fd(open(e.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (fd.Get() < 0) {
                 Lose(folder, p, false, errno);
+                p.state = Pending::done;
                 continue;
             }
-            dir_it = dir_fds.emplace(e.dir, fd).first;
+            dir_it = dir_fds.emplace(e.dir, std::move(fd)).first;
         }
-        const int dir_fd = dir_it->second;
+        const int dir_fd = dir_it->second.Get();
 
-        const std::string head = Head(e, p.when_ms);
+        // The body alone past the bound needs no head to be told: a full
+        // folder turns payloads away without building one for each.
+        if (folder.size + e.payload->length > e.max_bytes &&
+            std::chrono::steady_clock::now() - folder.scanned < rescan_interval) {
+            Lose(folder, p, true, 0);
+            p.state = Pending::done;
+            continue;
+        }
+        htsSpoolHead h;
+        h.channel = e.channel;
+        h.flags = e.payload->flags.Bits();
+        h.when_ms = p.when_ms;
+        h.error = e.error;
+        h.length = e.payload->length;
+        h.id = e.id;
+        h.rejected = e.rejected;
+        const std::string head = htsSpoolHeadLine(h);
         const uint64_t size = head.size() + e.payload->length;
-        int error = 0;
-        // The bound is checked against the folder as it is: a replay may
-        // have emptied it since it was last counted.
-        if (!folder.size_known || folder.size + size > e.max_bytes) {
-            if (!FolderSize(e.dir, folder.size, error)) {
+        // A full folder is counted again now and then: a replay may have
+        // emptied it since.
+        if (folder.size + size > e.max_bytes &&
+            std::chrono::steady_clock::now() - folder.scanned >= rescan_interval) {
+            if (!Scan(e.dir, folder, false, error)) {
                 Lose(folder, p, false, error);
+                p.state = Pending::done;
                 continue;
             }
-            folder.size_known = true;
         }
         if (folder.size + size > e.max_bytes) {
             Lose(folder, p, true, 0);
+            p.state = Pending::done;
             continue;
         }
 
         const std::string temporary = "." + p.name + ".tmp";
-        const int fd = openat(dir_fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0) {
+        Fd fd(openat(dir_fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (fd.Get() < 0) {
             Lose(folder, p, false, errno);
+            p.state = Pending::done;
             continue;
         }
-        bool ok = WriteAll(fd, reinterpret_cast<const uint8_t *>(head.data()), head.size()) &&
-            WriteAll(fd, e.payload->data.get(), e.payload->length);
+        p.state = Pending::written;
+        // Each file reaches the disk before its name does, so a crash leaves
+        // whole files under the final names; only what this batch wrote is
+        // flushed.
+        const bool ok = WriteAll(fd.Get(), reinterpret_cast<const uint8_t *>(head.data()), head.size()) &&
+            WriteAll(fd.Get(), e.payload->data.get(), e.payload->length) && fdatasync(fd.Get()) == 0;
         error = errno;
-        close(fd);
-        if (!ok) {
+        if (!ok || renameat(dir_fd, temporary.c_str(), dir_fd, p.name.c_str()) != 0) {
+            if (ok) error = errno;
             unlinkat(dir_fd, temporary.c_str(), 0);
             Lose(folder, p, false, error);
+            p.state = Pending::done;
             continue;
         }
+        p.state = Pending::done;
+        renamed_in.insert(dir_fd);
         folder.size += size;
+        folder.known[p.name] = { e.channel, e.rejected, size };
+        Count(e.channel, [size](htsSpoolFigures &f) {
+            f.spooled++;
+            f.files++;
+            f.bytes += size;
+        });
         // Ends an episode in the order the payloads came, not after the
         // whole batch.
         Recovered(folder, p);
-        written.push_back({ &p, temporary, p.name, dir_fd });
+        vx_dprintf("%s: %s: spooled %s\n", tag.c_str(), e.channel.c_str(), p.name.c_str());
+    }
+    // The names reach the disk once per folder for the whole batch.
+    for (const int fd : renamed_in) fsync(fd);
+}
+
+void htsSpool::MoveAside(int dir_fd, const std::string &dir, Folder &folder, const std::string &name,
+    const std::string &why)
+{
+    struct stat st;
+    const uint64_t size =
+        (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) ? static_cast<uint64_t>(st.st_size) : 0;
+    const std::string aside = htsMoveSpoolFileAside(dir_fd, name);
+    if (aside.empty()) {
+        char buffer[256];
+        vx_printf("%s: spool %s: cannot move aside %s (%s): %s\n", tag.c_str(), dir.c_str(), name.c_str(),
+            why.c_str(), strerror_r(errno, buffer, sizeof(buffer)));
+        return;
+    }
+    vx_printf("%s: spool %s: %s moved aside as %s: %s\n", tag.c_str(), dir.c_str(), name.c_str(), aside.c_str(),
+        why.c_str());
+    folder.size = (folder.size > size) ? folder.size - size : 0;
+    auto it = folder.known.find(name);
+    std::lock_guard<std::mutex> guard(figures_lock);
+    if (it == folder.known.end()) {
+        figures.broken_unknown++;
+        return;
+    }
+    htsSpoolFigures &f = figures.channels[it->second.channel];
+    f.broken++;
+    Less(f.files, 1);
+    Less(f.bytes, it->second.size);
+    folder.known.erase(it);
+}
+
+htsSpoolReadResult htsSpool::DoRead(const htsSpoolRead &request)
+{
+    htsSpoolReadResult result;
+    result.channel = request.channel;
+    int error = 0;
+    Folder &folder = Use(request.dir, error);
+    Fd dir_fd(open(request.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (error != 0 || dir_fd.Get() < 0) return result;
+
+    std::vector<std::string> names;
+    {
+        DIR *d = fdopendir(dup(dir_fd.Get()));
+        if (d == nullptr) return result;
+        std::unique_ptr<DIR, int (*)(DIR *)> closer(d, closedir);
+        while (dirent *e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name[0] != '.' && EndsWith(name, ".spool")) names.push_back(std::move(name));
+        }
+    }
+    std::sort(names.begin(), names.end());
+    std::set<std::string> taken;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        for (const auto &[handle, o] : outstanding)
+            if (o.dir == request.dir) taken.insert(o.name);
     }
 
-    // Every file reaches the disk before its name does, so a crash leaves
-    // whole files under the final names; one flush per folder serves the
-    // whole batch.
-    std::map<int, int> flushed;
-    for (const auto &[dir, fd] : dir_fds) flushed[fd] = (syncfs(fd) == 0) ? 0 : errno;
+    uint64_t bytes = 0;
+    for (const std::string &name : names) {
+        if (result.payloads.size() >= request.max_payloads) break;
+        if (taken.count(name) != 0) continue;
+        auto known = folder.known.find(name);
+        if (known == folder.known.end()) {
+            htsSpoolHead head;
+            uint64_t size = 0;
+            std::string why;
+            if (!htsReadSpoolHead(dir_fd.Get(), name, head, size, why)) {
+                MoveAside(dir_fd.Get(), request.dir, folder, name, why);
+                continue;
+            }
+            // Written by someone else: counted from now on.
+            known = folder.known.emplace(name, Folder::Known{ head.channel, head.rejected, size }).first;
+            Count(head.channel, [size](htsSpoolFigures &f) {
+                f.files++;
+                f.bytes += size;
+            });
+        }
+        const Folder::Known k = known->second;
+        if (k.channel != request.channel || (k.rejected && !request.rejected_too)) continue;
+        if (!result.payloads.empty() && bytes + k.size > request.max_bytes) break;
 
-    for (const Written &w : written) {
-        Folder &folder = folders[w.pending->entry.dir];
-        if (flushed[w.dir_fd] != 0) {
-            unlinkat(w.dir_fd, w.temporary.c_str(), 0);
-            Lose(folder, *w.pending, false, flushed[w.dir_fd]);
+        htsSpoolHead head;
+        std::unique_ptr<uint8_t[]> body;
+        std::string why;
+        if (!htsReadSpoolFile(dir_fd.Get(), name, head, body, why)) {
+            if (errno == ENOENT) {
+                folder.known.erase(known); // deleted by someone else meanwhile
+                continue;
+            }
+            MoveAside(dir_fd.Get(), request.dir, folder, name, why);
             continue;
         }
-        if (renameat(w.dir_fd, w.temporary.c_str(), w.dir_fd, w.final_name.c_str()) != 0) {
-            const int error = errno;
-            unlinkat(w.dir_fd, w.temporary.c_str(), 0);
-            Lose(folder, *w.pending, false, error);
-            continue;
+        htsSpooled s;
+        s.payload = std::make_shared<vxPluginSinkPayload>(static_cast<size_t>(head.length), std::move(body),
+            std::set<std::string>{ head.channel }, vxFlags<vxPlugin::DispatchFlags>(head.flags));
+        s.handle = request.dir + "/" + name;
+        s.id = head.id;
+        s.error = head.error;
+        s.rejected = head.rejected;
+        s.when_ms = head.when_ms;
+        bytes += k.size;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            outstanding[s.handle] = { k.channel, request.dir, name, k.size };
         }
-        vx_dprintf("%s: %s: spooled %s\n", tag.c_str(), w.pending->entry.channel.c_str(), w.final_name.c_str());
+        result.payloads.push_back(std::move(s));
     }
-    for (const auto &[dir, fd] : dir_fds) {
-        fsync(fd);
-        close(fd);
+    return result;
+}
+
+void htsSpool::DoDelete(const std::string &handle)
+{
+    Outstanding o;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = outstanding.find(handle);
+        if (it == outstanding.end()) return;
+        o = std::move(it->second);
+        outstanding.erase(it);
     }
+    if (unlink(handle.c_str()) != 0 && errno != ENOENT) {
+        char buffer[256];
+        vx_printf("%s: %s: cannot delete %s: %s\n", tag.c_str(), o.channel.c_str(), handle.c_str(),
+            strerror_r(errno, buffer, sizeof(buffer)));
+        return;
+    }
+    Folder &folder = folders[o.dir];
+    folder.size = (folder.size > o.size) ? folder.size - o.size : 0;
+    folder.known.erase(o.name);
+    const uint64_t size = o.size;
+    Count(o.channel, [size](htsSpoolFigures &f) {
+        f.drained++;
+        Less(f.files, 1);
+        Less(f.bytes, size);
+    });
 }
