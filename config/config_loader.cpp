@@ -1,3 +1,4 @@
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -279,6 +280,21 @@ htsConfiguration ReadRecords(const std::string &tag, const nlohmann::json &root,
 
             config.channels.emplace(name, std::move(r));
         }
+    }
+
+    // Each post in flight holds a socket; past the process's limit posts
+    // fail to connect and the spool cannot open its files either.
+    if (config.delivery == htsDeliveryMode::parallel) {
+        uint64_t sockets = 0;
+        for (const auto &[name, r] : config.channels) sockets += r.max_in_flight;
+        rlimit limit{};
+        // Room for the agent's own descriptors beside the posts.
+        constexpr uint64_t reserve = 64;
+        if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            sockets + reserve > limit.rlim_cur)
+            config.warnings.push_back("top level: the channels' max_in_flight add up to " + std::to_string(sockets) +
+                " connections, too many for the process's limit of " + std::to_string(limit.rlim_cur) +
+                " open files (ulimit -n) beside the agent's own");
     }
 
     // Retries and the spool live in the parallel engine; serial delivery
