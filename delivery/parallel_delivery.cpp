@@ -72,6 +72,9 @@ struct htsParallelDelivery::Channel {
     };
     std::deque<Retry> retrying;
 
+    // Payloads of the agent's queue spooled at a stop.
+    unsigned long long queued_spooled = 0;
+
     std::vector<std::unique_ptr<Transfer>> slots;
     std::vector<Transfer *> idle;
     size_t in_flight = 0;
@@ -91,6 +94,18 @@ void InitCurlOnce()
 {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// libcurl reports a socket it could not make as a failed connection; the
+// reason an operator needs is that the process ran out of descriptors.
+void ReportOutOfDescriptors(const std::string &tag, const htsChannelConfig &record, CURL *handle)
+{
+    long os_error = 0;
+    if (curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &os_error) != CURLE_OK) return;
+    if (os_error != EMFILE && os_error != ENFILE) return;
+    char buffer[256];
+    vx_printf("%s: %s: %s: out of file descriptors: %s\n", tag.c_str(), htsEscapeControl(record.channel).c_str(),
+        htsMaskUrl(record.url).c_str(), strerror_r(static_cast<int>(os_error), buffer, sizeof(buffer)));
 }
 
 bool IsHttps(const std::string &url) { return strncasecmp(url.c_str(), "https://", 8) == 0; }
@@ -251,7 +266,7 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
         Channel &channel = *it->second;
         if (config.find(it->first) == config.end()) {
             if (channel.active) {
-                ReleaseBacklog(channel, "removed");
+                ReleaseBacklog(channel, "removed", true);
                 channel.active = false;
                 channel.dropping = false;
                 channel.dropped = 0;
@@ -481,6 +496,7 @@ void htsParallelDelivery::Reap()
         channel.in_flight--;
         in_flight--;
         const htsPostOutcome outcome = htsReportPost(tag, *slot->record, handle, rc, slot->error);
+        if (rc != CURLE_OK) ReportOutOfDescriptors(tag, *slot->record, handle);
         if (channel.stats) channel.stats->RecordTransfer(handle, outcome, slot->error);
         if (!outcome.Delivered()) Failed(channel, *slot, outcome, retry_after);
         slot->payload.reset();
@@ -590,7 +606,26 @@ void htsParallelDelivery::Failed(Channel &channel, Transfer &slot, const htsPost
     const std::optional<uint64_t> &retry_after)
 {
     const htsChannelConfig &record = *slot.record;
-    if (!htsRetryable(outcome)) return;
+    // The stop may cut a transfer off before Stop() gets to it: a post that
+    // the stop ended is kept like one Stop() ends.
+    if (outcome.code == CURLE_ABORTED_BY_CALLBACK && stop.load()) {
+        Keep(record, slot.payload, "stopped");
+        return;
+    }
+    if (!htsRetryable(outcome)) {
+        // Refused for good (a credential, a certificate, a size): with a
+        // spool it is kept rather than thrown away, marked so a drain does
+        // not send it again before the channel's settings change.
+        if (record.spool_dir.empty()) return;
+        vx_printf("%s: %s: %s: giving up after %u attempts\n", tag.c_str(), htsEscapeControl(record.channel).c_str(),
+            htsMaskUrl(record.url).c_str(), slot.attempt);
+        if (channel.stats) channel.stats->AddGivenUp();
+        Keep(record, slot.payload,
+            outcome.code != CURLE_OK ? std::string(htsTransferReason(outcome.code, slot.error))
+                                     : "HTTP: " + std::to_string(outcome.status),
+            true);
+        return;
+    }
     if (slot.attempt <= record.retries && channel.active && !stop.load()) {
         // The live record decides the wait: a reload may have changed it.
         const htsChannelConfig &now = *channel.record;
@@ -657,7 +692,7 @@ long htsParallelDelivery::NextRetryMs() const
 }
 
 void htsParallelDelivery::Keep(const htsChannelConfig &record, const std::shared_ptr<vxPluginSinkPayload> &payload,
-    const std::string &error)
+    const std::string &error, bool rejected)
 {
     if (record.spool_dir.empty()) return;
     if (!spool) spool = std::make_unique<htsSpool>(tag);
@@ -668,7 +703,10 @@ void htsParallelDelivery::Keep(const htsChannelConfig &record, const std::shared
     entry.dir = record.spool_dir;
     entry.max_bytes = record.spool_max_bytes;
     entry.error = error;
-    spool->Put(std::move(entry));
+    entry.rejected = rejected;
+    // At a stop nothing is turned away for the writer's queue: the bodies
+    // are in memory anyway, and the stop waits for the disk.
+    spool->Put(std::move(entry), stop.load() ? htsSpoolPut::always : htsSpoolPut::drop);
 }
 
 void htsParallelDelivery::Stop()
@@ -698,5 +736,27 @@ void htsParallelDelivery::Stop()
         Publish(*channel);
     }
     // Everything spooled is on disk before the worker ends.
+    if (spool) spool->Finish();
+}
+
+void htsParallelDelivery::SpoolQueued(const std::shared_ptr<vxPluginSinkPayload> &payload)
+{
+    for (const std::string &name : payload->channel_names) {
+        auto it = channels.find(name);
+        if (it == channels.end() || !it->second->active || it->second->record->spool_dir.empty()) continue;
+        Keep(*it->second->record, payload, "stopped");
+        it->second->queued_spooled++;
+    }
+}
+
+void htsParallelDelivery::FinishSpool()
+{
+    for (auto &[name, channel] : channels) {
+        if (channel->queued_spooled == 0) continue;
+        vx_printf("%s: %s: %s: stopped, %llu queued payloads spooled\n", tag.c_str(),
+            htsEscapeControl(channel->name).c_str(), htsMaskUrl(channel->record->url).c_str(),
+            channel->queued_spooled);
+        channel->queued_spooled = 0;
+    }
     if (spool) spool->Finish();
 }

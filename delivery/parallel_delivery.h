@@ -103,6 +103,13 @@ public:
     // and releases every backlog with one line per channel that held any.
     void Stop();
 
+    // After Stop(): a payload still in the agent's queue, spooled for each
+    // of its channels that has a spool folder.
+    void SpoolQueued(const std::shared_ptr<vxPluginSinkPayload> &payload);
+    // Logs how many queued payloads each channel spooled and waits until
+    // everything spooled is on disk.
+    void FinishSpool();
+
 private:
     struct Channel;
     struct Transfer;
@@ -124,8 +131,10 @@ private:
     long NextRetryMs() const;
     // Hands a payload that was not delivered to the channel's spool folder,
     // if it has one.
+    // `rejected` marks a payload the collector refused outright, so that
+    // it is not sent again until the channel's settings change.
     void Keep(const htsChannelConfig &record, const std::shared_ptr<vxPluginSinkPayload> &payload,
-        const std::string &error);
+        const std::string &error, bool rejected = false);
     // Starts waiting payloads while the channel has room.
     void StartWaiting(Channel &channel);
     // Reports every finished transfer and refills its channel.

@@ -29,7 +29,7 @@ void htsPlugin::LoadConfig()
     htsExpansionVariables vars = htsMakeExpansionVariables();
     htsConfiguration loaded = htsReadConfiguration(tag, conf_filename, vars);
     const bool retries = std::any_of(loaded.channels.begin(), loaded.channels.end(),
-        [](const auto &channel) { return channel.second.retries > 0; });
+        [](const auto &channel) { return channel.second.retries > 0 || !channel.second.spool_dir.empty(); });
     htsStatusBoard::Pending status = status_board.Prepare(loaded.channels, loaded.warnings,
         loaded.delivery == htsDeliveryMode::parallel ? "parallel" : "serial", retries);
 

@@ -44,6 +44,7 @@ void *htsPlugin::Entry()
         if (terminate.load()) {
             if (parallel) parallel->Stop();
             ReleaseQueued();
+            if (parallel) parallel->FinishSpool();
             // The figures as the instance ends, for whoever reads the file.
             metrics.Finish();
             return nullptr;
@@ -135,7 +136,11 @@ void htsPlugin::ReleaseQueued()
 {
     unsigned long long count = 0;
     std::shared_ptr<vxPluginSinkPayload> payload;
+    // What parallel delivery would have posted is kept where its channels
+    // keep what they could not deliver.
+    const bool spooling = parallel && delivery == htsDeliveryMode::parallel;
     while (PopPayloadQueue(payload)) {
+        if (spooling) parallel->SpoolQueued(payload);
         payload.reset();
         count++;
     }
