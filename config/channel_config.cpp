@@ -123,7 +123,6 @@ const ChannelKey channel_keys[] = {
     { "spool_dir", true, &htsChannelConfig::spool_dir, true },
     { "spool_max_bytes", true, &htsChannelConfig::spool_max_bytes, true, Check::None, {}, false,
         &any_unsigned },
-    { "spool_drain", true, &htsChannelConfig::spool_drain, true },
     { "aws_sigv4", true, &htsChannelConfig::aws_sigv4, true },
     { "aws_access_key_id", true, &htsChannelConfig::aws_access_key_id, true },
     { "aws_secret_access_key", true, &htsChannelConfig::aws_secret_access_key, true, Check::None, {}, true },

@@ -166,10 +166,6 @@ public:
     // kept for a later replay (empty: nowhere), and the most bytes kept there.
     std::string spool_dir;
     uint64_t spool_max_bytes = uint64_t{ 1 } << 30;
-    // Parallel delivery only: whether the engine sends the spooled payloads
-    // again by itself once the collector takes payloads (false: they stay
-    // for "vxsink --replay").
-    bool spool_drain = true;
 
     // AWS Signature Version 4 for every post: libcurl's provider text
     // ("aws:amz:REGION:SERVICE"; empty: no signing) and the key it signs

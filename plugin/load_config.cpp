@@ -1,7 +1,9 @@
 #include <algorithm>
+#include <set>
 #include <utility>
 
 #include "config/config_loader.h"
+#include "delivery/spool_file.h"
 #include "plugin/hts_plugin.h"
 #include "vxlog.h"
 
@@ -28,6 +30,17 @@ void htsPlugin::LoadConfig()
 
     htsExpansionVariables vars = htsMakeExpansionVariables();
     htsConfiguration loaded = htsReadConfiguration(tag, conf_filename, vars);
+    // A spool folder is made now, so that one that cannot be shows before
+    // the first outage rather than at it.
+    std::set<std::string> folders;
+    for (const auto &[name, record] : loaded.channels) {
+        if (record.spool_dir.empty() || !folders.insert(record.spool_dir).second) continue;
+        std::string error;
+        if (!htsMakeSpoolFolder(record.spool_dir, error))
+            loaded.warnings.push_back("channel " + nlohmann::json(name).dump(-1, ' ', false,
+                nlohmann::json::error_handler_t::replace) + ": " + error +
+                "; what the channel cannot deliver is lost");
+    }
     const bool retries = std::any_of(loaded.channels.begin(), loaded.channels.end(),
         [](const auto &channel) { return channel.second.retries > 0 || !channel.second.spool_dir.empty(); });
     htsStatusBoard::Pending status = status_board.Prepare(loaded.channels, loaded.warnings,

@@ -314,3 +314,27 @@ INSTANTIATE_TEST_SUITE_P(Paths, SpoolKeepsEveryPath,
         LossPath{ "refused_outright", "refuse", 20 }, LossPath{ "channel_removed", "remove", 50 },
         LossPath{ "channel_disabled", "disable", 50 }),
     [](const testing::TestParamInfo<LossPath> &info) { return info.param.name; });
+
+// A missing spool folder is made at load, private to the agent; one that
+// cannot be made is a warning of the load, before any outage needs it.
+TEST_F(ParallelOutage, SpoolFolderMadeAtLoadOrWarned)
+{
+    vxtest::TempDir dir;
+    const fs::path made = dir.Path() / "a" / "b";
+    { std::ofstream(dir.Path() / "file") << "in the way"; }
+    const fs::path impossible = dir.Path() / "file" / "spool";
+    vxtest::RunningPlugin plugin(Config(Channel("a", "http://127.0.0.1:9/", "\"spool_dir\": \"" + made.string() + "\"") +
+        ", " + Channel("b", "http://127.0.0.1:9/", "\"spool_dir\": \"" + impossible.string() + "\"")), "p");
+    plugin.Start();
+    nlohmann::json status;
+    ASSERT_TRUE(vxtest::WaitUntil([&] {
+        plugin.Sink().GetStatus(status);
+        return status["configuration"]["loads"] == 1;
+    }));
+    ASSERT_TRUE(fs::is_directory(made));
+    EXPECT_EQ(fs::status(made).permissions() & fs::perms::all, fs::perms::owner_all);
+    const auto warnings = status["configuration"]["warnings"];
+    ASSERT_EQ(warnings.size(), 1u) << warnings.dump();
+    EXPECT_EQ(warnings[0].get<std::string>().rfind("channel \"b\": cannot make spool folder " + impossible.string(), 0), 0u)
+        << warnings.dump();
+}
