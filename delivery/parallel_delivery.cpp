@@ -140,6 +140,9 @@ htsParallelDelivery::htsParallelDelivery(const std::string &tag, const std::atom
     : tag(tag), stop(stop), figures(std::move(figures))
 {
     InitCurlOnce();
+    // Made at once (its thread only when something is spooled), so the
+    // status can read its figures from any thread.
+    spool = std::make_unique<htsSpool>(tag);
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (epoll_fd < 0 || wake_fd < 0) {
@@ -695,7 +698,6 @@ void htsParallelDelivery::Keep(const htsChannelConfig &record, const std::shared
     const std::string &error, bool rejected)
 {
     if (record.spool_dir.empty()) return;
-    if (!spool) spool = std::make_unique<htsSpool>(tag);
     htsSpoolEntry entry;
     entry.payload = payload;
     entry.channel = record.channel;

@@ -18,9 +18,9 @@
 #include "config/channel_config.h"
 #include "delivery/channel_stats.h"
 #include "delivery/post_result.h"
+#include "delivery/spool.h"
 #include "vxplugin.h"
 
-class htsSpool;
 
 // Where the engine records a channel's figures: the figures of the channel
 // named, or null for none. Shared, so that figures a reload let go of stay
@@ -102,6 +102,9 @@ public:
     // Aborts every transfer in flight (each reported as its post's failure)
     // and releases every backlog with one line per channel that held any.
     void Stop();
+
+    // The spool's figures per channel; from any thread.
+    htsSpoolSnapshot SpoolFigures() const { return spool->Snapshot(); }
 
     // After Stop(): a payload still in the agent's queue, spooled for each
     // of its channels that has a spool folder.

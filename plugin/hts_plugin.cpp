@@ -44,6 +44,7 @@ void htsPlugin::GetStatus(nlohmann::json &out)
         status["version"] = HTS_PLUGIN_VERSION;
         status["tag"] = tag;
         status_board.Fill(status, conf_filename);
+        AddSpoolFigures(status);
         out = std::move(status);
     }
     catch (const std::exception &e) {
@@ -94,4 +95,21 @@ void htsPlugin::WakeWorker() noexcept
     // The flag or the queue is written first: a worker that is not asleep
     // yet sees it on its last look before the wait.
     if (htsParallelDelivery *engine = wake_target.load()) engine->Wake();
+}
+
+void htsPlugin::AddSpoolFigures(nlohmann::json &status) const
+{
+    const htsParallelDelivery *engine = wake_target.load();
+    if (engine == nullptr || !status.contains("channels")) return;
+    const htsSpoolSnapshot spooled = engine->SpoolFigures();
+    const nlohmann::json &described = status["configuration"]["channels"];
+    for (auto &[name, figures] : status["channels"].items()) {
+        if (!described.contains(name) || described[name].value("spool_dir", "").empty()) continue;
+        auto it = spooled.channels.find(name);
+        const htsSpoolFigures f = it == spooled.channels.end() ? htsSpoolFigures{} : it->second;
+        figures["spool"] = { { "files", f.files }, { "bytes", f.bytes }, { "spooled", f.spooled },
+            { "drained", f.drained }, { "moved_aside", f.broken },
+            { "lost", { { "writer_behind", f.lost_behind }, { "spool_full", f.lost_full },
+                          { "unwritable", f.lost_unwritable }, { "writer_failed", f.lost_writer } } } };
+    }
 }

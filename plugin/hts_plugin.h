@@ -79,6 +79,8 @@ private:
     // Makes `curl_handle` with the options of its whole life; the first
     // option libcurl refused, if any.
     htsOptionResult CreateHandle();
+    // Each channel's spool figures, beside its other figures.
+    void AddSpoolFigures(nlohmann::json &status) const;
     // Releases every payload still queued, unposted, with one line for all.
     void ReleaseQueued();
 

@@ -282,6 +282,8 @@ TEST_P(SpoolKeepsEveryPath, EveryPayloadSpooledOnce)
     const std::string keys = "\"max_in_flight\": 4, \"spool_dir\": \"" + spool.Path().string() + "\"";
     vxtest::RunningPlugin plugin(Config(Channel("a", url, keys) + ", " + Channel("b", silent.Url("/b"), "\"max_in_flight\": 1")), "p");
     plugin.Start();
+    // Loaded first: a stop before the first load has no channels to keep for.
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return ChannelStatus(plugin, "a").is_object(); }));
 
     for (int i = 0; i < path.payloads; i++) plugin.Queue("p" + std::to_string(i), { "a", "b" });
     const std::string how = path.how;
@@ -304,6 +306,13 @@ TEST_P(SpoolKeepsEveryPath, EveryPayloadSpooledOnce)
     for (int i = 0; i < path.payloads; i++) EXPECT_EQ(kept.bodies.count("p" + std::to_string(i)), 1u) << i;
     EXPECT_EQ(kept.rejected, refuse ? static_cast<size_t>(path.payloads) : 0u);
     EXPECT_EQ(log.Count("spool behind"), 0u);
+    // The status shows what the spool holds for a channel still in force.
+    if (how == "stop" || refuse) {
+        const nlohmann::json figures = ChannelStatus(plugin, "a")["spool"];
+        EXPECT_EQ(figures["spooled"], path.payloads) << figures.dump();
+        EXPECT_EQ(figures["files"], path.payloads) << figures.dump();
+        EXPECT_EQ(figures["lost"]["spool_full"], 0);
+    }
 }
 
 // The agent's queue is not empty at the stop when payloads come faster than
