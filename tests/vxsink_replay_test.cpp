@@ -95,31 +95,38 @@ INSTANTIATE_TEST_SUITE_P(Folders, VxsinkReplay,
     ::testing::Values(
         // The failed post's log line is cut at the NUL; the file stays.
         ReplayCase { "FailedPostOnChannelWithNul",
-            [](const fs::path &spool, const fs::path &) { Write(spool / "1", SpoolText(nul_channel, 1, "x")); },
+            [](const fs::path &spool, const fs::path &) { Write(spool / "1.spool", SpoolText(nul_channel, 1, "x")); },
             "vxsink: replay: 0 sent, 1 kept, 0 skipped", 1, 1, 1 },
         ReplayCase { "SentFileIsDeleted",
-            [](const fs::path &spool, const fs::path &) { Write(spool / "1", SpoolText("ok", 1, "x")); },
+            [](const fs::path &spool, const fs::path &) { Write(spool / "1.spool", SpoolText("ok", 1, "x")); },
             "vxsink: replay: 1 sent, 0 kept, 0 skipped", 0, 1, 0 },
         // A link loop cannot be examined: reported, skipped, the rest sent.
         ReplayCase { "SymlinkLoopIsSkipped",
             [](const fs::path &spool, const fs::path &) {
-                fs::create_symlink(spool / "0", spool / "0");
-                Write(spool / "1", SpoolText("ok", 1, "x"));
+                fs::create_symlink(spool / "0.spool", spool / "0.spool");
+                Write(spool / "1.spool", SpoolText("ok", 1, "x"));
             },
             "vxsink: replay: 1 sent, 0 kept, 1 skipped", 0, 1, 1 },
         // A spool-format file elsewhere is not posted through a link.
         ReplayCase { "SymlinkToSpoolFileIsNotFollowed",
             [](const fs::path &spool, const fs::path &outside) {
                 Write(outside / "secret", SpoolText("ok", 1, "x"));
-                fs::create_symlink(outside / "secret", spool / "1");
+                fs::create_symlink(outside / "secret", spool / "1.spool");
             },
             "vxsink: replay: 0 sent, 0 kept, 1 skipped", 0, 0, 1 },
         ReplayCase { "UnknownFlagsAreKept",
             [](const fs::path &spool, const fs::path &) {
-                Write(spool / "1", SpoolText("ok", 0x02, "x"));
-                Write(spool / "2", SpoolText("ok", 0x21, "y"));
+                Write(spool / "1.spool", SpoolText("ok", 0x02, "x"));
+                Write(spool / "2.spool", SpoolText("ok", 0x21, "y"));
             },
-            "vxsink: replay: 1 sent, 1 kept, 0 skipped", 1, 1, 1 }),
+            "vxsink: replay: 1 sent, 1 kept, 0 skipped", 1, 1, 1 },
+        // A file the plug-in moved aside waits for an operator.
+        ReplayCase { "MovedAsideFileIsSkipped",
+            [](const fs::path &spool, const fs::path &) {
+                Write(spool / "1.spool.broken", SpoolText("ok", 1, "x"));
+                Write(spool / "2.spool", SpoolText("ok", 1, "y"));
+            },
+            "vxsink: replay: 1 sent, 0 kept, 1 skipped", 0, 1, 1 }),
     [](const ::testing::TestParamInfo<ReplayCase> &info) { return info.param.name; });
 
 } // namespace

@@ -160,6 +160,12 @@ int Replay(const Options &options)
             continue;
         }
         if (!fs::is_regular_file(st)) continue;
+        // Files the plug-in moved aside (".broken") wait for an operator.
+        if (name.size() < 6 || name.compare(name.size() - 6, 6, ".spool") != 0) {
+            Error(e.path().string() + ": not a spool file, skipped");
+            skipped++;
+            continue;
+        }
         files.push_back(e.path());
     }
     if (ec) {
