@@ -34,16 +34,24 @@ bool IsSchemeChar(char c)
         c == '-' || c == '.';
 }
 
-// Appends `text[0, end)` to `out`, with the password of the user information
-// in the authority `text[start, end)` masked. The user information ends at
-// the authority's last "@", so a password holding a raw "@" is masked whole.
+// Appends `text[0, end)` to `out`, with the secret of the user information
+// in the authority `text[start, end)` masked: the password when there is one,
+// else the whole user part, where a token may stand in for a name. The user
+// information ends at the authority's last "@", so a password holding a raw
+// "@" is masked whole.
 void AppendMaskedAuthority(std::string &out, std::string_view text, size_t start, size_t end)
 {
     const std::string_view authority = text.substr(start, end - start);
     const size_t at = authority.rfind('@');
-    const size_t colon = (at == std::string_view::npos) ? at : authority.substr(0, at).find(':');
-    if (colon == std::string_view::npos) {
+    if (at == std::string_view::npos) {
         out.append(text.substr(0, end));
+        return;
+    }
+    const size_t colon = authority.substr(0, at).find(':');
+    if (colon == std::string_view::npos) {
+        out.append(text.substr(0, start));
+        out.append(htsMasked);
+        out.append(text.substr(start + at, end - start - at));
         return;
     }
     out.append(text.substr(0, start + colon + 1));
@@ -152,5 +160,18 @@ std::string htsMaskHeaderLines(std::string_view block)
         out.append(htsMasked);
         out.append(ending);
     }
+    return out;
+}
+
+std::string htsChannelLinePrefix(std::string_view tag, std::string_view channel, std::string_view url)
+{
+    std::string out;
+    out.reserve(tag.size() + channel.size() + url.size() + 6);
+    out.append(tag);
+    out.append(": ");
+    out.append(htsEscapeControl(channel));
+    out.append(": ");
+    out.append(htsMaskUrl(url));
+    out.append(": ");
     return out;
 }

@@ -300,7 +300,7 @@ void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payl
     for (const std::string &name : payload->channel_names) {
         auto it = channels.find(name);
         if (it == channels.end() || !it->second->active) {
-            vx_dprintf("%s: channel not defined: %s\n", tag.c_str(), name.c_str());
+            vx_dprintf("%s: channel not defined: %s\n", tag.c_str(), htsEscapeControl(name).c_str());
             continue;
         }
         Channel &channel = *it->second;
@@ -315,8 +315,8 @@ void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payl
                 channel.backlog_bytes > record.max_backlog_bytes - length)) {
             if (!channel.dropping) {
                 channel.dropping = true;
-                vx_printf("%s: %s: %s: backlog full, dropping payloads\n", tag.c_str(),
-                    channel.name.c_str(), record.url.c_str());
+                vx_printf("%sbacklog full, dropping payloads\n",
+                    htsChannelLinePrefix(tag, channel.name, record.url).c_str());
             }
             channel.dropped++;
             if (channel.stats) channel.stats->AddDropped();
@@ -324,8 +324,8 @@ void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payl
             continue;
         }
         if (channel.dropping) {
-            vx_printf("%s: %s: %s: backlog accepting again, %llu payloads dropped\n", tag.c_str(),
-                channel.name.c_str(), record.url.c_str(), channel.dropped);
+            vx_printf("%sbacklog accepting again, %llu payloads dropped\n",
+                htsChannelLinePrefix(tag, channel.name, record.url).c_str(), channel.dropped);
             channel.dropping = false;
             channel.dropped = 0;
         }
@@ -404,7 +404,7 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
     if (headers == nullptr) {
         // Sending without the content type and encoding lines would deliver
         // a body the collector cannot read.
-        vx_printf("%s: %s: %s: %s\n", tag.c_str(), record.channel.c_str(), record.url.c_str(),
+        vx_printf("%s%s\n", htsChannelLinePrefix(tag, record.channel, record.url).c_str(),
             "unable to build header list, payload not sent");
         // A list fails to build only when memory runs out.
         if (channel.stats)
@@ -436,7 +436,7 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
     slot->error[0] = '\0';
     CURLMcode mc = curl_multi_add_handle(multi.get(), handle);
     if (mc != CURLM_OK) {
-        vx_printf("%s: %s: %s: %s [%d]\n", tag.c_str(), record.channel.c_str(), record.url.c_str(),
+        vx_printf("%s%s [%d]\n", htsChannelLinePrefix(tag, record.channel, record.url).c_str(),
             curl_multi_strerror(mc), static_cast<int>(mc));
         // The post never started, as when libcurl fails to set one up.
         if (channel.stats) channel.stats->RecordRefusal(CURLE_FAILED_INIT, curl_multi_strerror(mc));
@@ -589,8 +589,8 @@ void htsParallelDelivery::ReleaseBacklog(Channel &channel, const char *why, bool
 {
     const unsigned long long count = channel.backlog.size() + channel.retrying.size();
     if (count == 0) return;
-    vx_printf("%s: %s: %s: %s, %llu payloads not sent\n", tag.c_str(), channel.name.c_str(),
-        channel.record->url.c_str(), why, count);
+    vx_printf("%s%s, %llu payloads not sent\n", htsChannelLinePrefix(tag, channel.name, channel.record->url).c_str(),
+        why, count);
     if (keep) {
         // Those that waited longest (the retries) go first, so a replay keeps
         // the channel's order.
@@ -643,8 +643,8 @@ void htsParallelDelivery::Failed(Channel &channel, Transfer &slot, const htsPost
         return;
     }
     if (record.retries == 0 && record.spool_dir.empty()) return;
-    vx_printf("%s: %s: %s: giving up after %u attempts\n", tag.c_str(), record.channel.c_str(),
-        htsMaskUrl(record.url).c_str(), slot.attempt);
+    vx_printf("%sgiving up after %u attempts\n", htsChannelLinePrefix(tag, record.channel, record.url).c_str(),
+        slot.attempt);
     if (channel.stats) channel.stats->AddGivenUp();
     const std::string error = (outcome.code != CURLE_OK)
         ? std::string(htsTransferReason(outcome.code, slot.error))

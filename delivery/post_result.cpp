@@ -9,8 +9,8 @@ namespace {
 // prints it.
 void LogFailure(const std::string &tag, const htsChannelConfig &channel, const char *reason, CURLcode code)
 {
-    vx_printf("%s: %s: %s: %s [%d]\n", tag.c_str(), channel.channel.c_str(), htsMaskUrl(channel.url).c_str(),
-        reason, static_cast<int>(code));
+    vx_printf("%s%s [%d]\n", htsChannelLinePrefix(tag, channel.channel, channel.url).c_str(), reason,
+        static_cast<int>(code));
 }
 
 } // namespace
@@ -42,8 +42,8 @@ htsPostOutcome htsReportPost(const std::string &tag, const htsChannelConfig &cha
     outcome.status = status;
     outcome.succeeded = channel.Succeeded(status);
     if (!outcome.succeeded) {
-        vx_printf("%s: %s: %s: HTTP: %d\n", tag.c_str(), channel.channel.c_str(),
-            htsMaskUrl(channel.url).c_str(), static_cast<int>(status));
+        vx_printf("%sHTTP: %d\n", htsChannelLinePrefix(tag, channel.channel, channel.url).c_str(),
+            static_cast<int>(status));
     }
     return outcome;
 }

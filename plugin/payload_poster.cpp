@@ -67,8 +67,8 @@ void htsPlugin::PostPayload(htsChannelConfig &channel,
     if (headers == nullptr) {
         // Sending without the content type and encoding lines would deliver
         // a body the collector cannot read.
-        vx_printf("%s: %s: %s: %s\n", tag.c_str(), channel.channel.c_str(),
-            htsMaskUrl(channel.url).c_str(), "unable to build header list, payload not sent");
+        vx_printf("%s%s\n", htsChannelLinePrefix(tag, channel.channel, channel.url).c_str(),
+            "unable to build header list, payload not sent");
         // A list fails to build only when memory runs out.
         RecordRefusal(channel, CURLE_OUT_OF_MEMORY, "unable to build header list, payload not sent");
         return;

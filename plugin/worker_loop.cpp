@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 
+#include "config/log_text.h"
 #include "plugin/hts_plugin.h"
 #include "vxlog.h"
 
@@ -63,7 +64,7 @@ void htsPlugin::DeliverSerial()
             if (terminate.load()) break;
             auto it = channels.find(name);
             if (it == channels.end()) {
-                vx_dprintf("%s: channel not defined: %s\n", tag.c_str(), name.c_str());
+                vx_dprintf("%s: channel not defined: %s\n", tag.c_str(), htsEscapeControl(name).c_str());
                 continue;
             }
             PostPayload(it->second, payload);
