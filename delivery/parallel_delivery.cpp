@@ -104,8 +104,8 @@ void ReportOutOfDescriptors(const std::string &tag, const htsChannelConfig &reco
     if (curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &os_error) != CURLE_OK) return;
     if (os_error != EMFILE && os_error != ENFILE) return;
     char buffer[256];
-    vx_printf("%s: %s: %s: out of file descriptors: %s\n", tag.c_str(), htsEscapeControl(record.channel).c_str(),
-        htsMaskUrl(record.url).c_str(), strerror_r(static_cast<int>(os_error), buffer, sizeof(buffer)));
+    vx_printf("%sout of file descriptors: %s\n", htsChannelLinePrefix(tag, record.channel, record.url).c_str(),
+        strerror_r(static_cast<int>(os_error), buffer, sizeof(buffer)));
 }
 
 bool IsHttps(const std::string &url) { return strncasecmp(url.c_str(), "https://", 8) == 0; }
@@ -620,8 +620,8 @@ void htsParallelDelivery::Failed(Channel &channel, Transfer &slot, const htsPost
         // spool it is kept rather than thrown away, marked so a drain does
         // not send it again before the channel's settings change.
         if (record.spool_dir.empty()) return;
-        vx_printf("%s: %s: %s: giving up after %u attempts\n", tag.c_str(), htsEscapeControl(record.channel).c_str(),
-            htsMaskUrl(record.url).c_str(), slot.attempt);
+        vx_printf("%sgiving up after %u attempts\n", htsChannelLinePrefix(tag, record.channel, record.url).c_str(),
+            slot.attempt);
         if (channel.stats) channel.stats->AddGivenUp();
         Keep(record, slot.payload,
             outcome.code != CURLE_OK ? std::string(htsTransferReason(outcome.code, slot.error))
@@ -755,9 +755,8 @@ void htsParallelDelivery::FinishSpool()
 {
     for (auto &[name, channel] : channels) {
         if (channel->queued_spooled == 0) continue;
-        vx_printf("%s: %s: %s: stopped, %llu queued payloads spooled\n", tag.c_str(),
-            htsEscapeControl(channel->name).c_str(), htsMaskUrl(channel->record->url).c_str(),
-            channel->queued_spooled);
+        vx_printf("%sstopped, %llu queued payloads spooled\n",
+            htsChannelLinePrefix(tag, channel->name, channel->record->url).c_str(), channel->queued_spooled);
         channel->queued_spooled = 0;
     }
     if (spool) spool->Finish();

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "config/log_text.h"
 #include "delivery/spool.h"
 #include "delivery/spool_file.h"
 #include "vxlog.h"
@@ -105,8 +106,8 @@ bool htsSpool::Put(htsSpoolEntry &&entry, htsSpoolPut mode)
             if (mode == htsSpoolPut::refuse) return false; // the caller keeps it
             if (!queue_full) {
                 queue_full = true;
-                vx_printf("%s: %s: %s: spool behind, dropping payloads\n", tag.c_str(), entry.channel.c_str(),
-                    entry.url.c_str());
+                vx_printf("%sspool behind, dropping payloads\n",
+                    htsChannelLinePrefix(tag, entry.channel, entry.url).c_str());
             }
             queue_lost++;
             Count(entry.channel, [](htsSpoolFigures &f) { f.lost_behind++; });
@@ -121,8 +122,8 @@ bool htsSpool::Put(htsSpoolEntry &&entry, htsSpoolPut mode)
 
     std::lock_guard<std::mutex> guard(lock);
     if (queue_full) {
-        vx_printf("%s: %s: %s: spool accepting again, %llu payloads dropped\n", tag.c_str(),
-            p.entry.channel.c_str(), p.entry.url.c_str(), queue_lost);
+        vx_printf("%sspool accepting again, %llu payloads dropped\n",
+            htsChannelLinePrefix(tag, p.entry.channel, p.entry.url).c_str(), queue_lost);
         queue_full = false;
         queue_lost = 0;
     }
@@ -296,12 +297,12 @@ void htsSpool::Lose(Folder &folder, const Pending &p, bool full, int error)
     const htsSpoolEntry &e = p.entry;
     if (full && !folder.full) {
         folder.full = true;
-        vx_printf("%s: %s: %s: spool full, dropping payloads\n", tag.c_str(), e.channel.c_str(), e.url.c_str());
+        vx_printf("%sspool full, dropping payloads\n", htsChannelLinePrefix(tag, e.channel, e.url).c_str());
     }
     if (!full && !folder.failing) {
         folder.failing = true;
         char buffer[256];
-        vx_printf("%s: %s: cannot write spool %s: %s\n", tag.c_str(), e.channel.c_str(), e.dir.c_str(),
+        vx_printf("%s: %s: cannot write spool %s: %s\n", tag.c_str(), htsEscapeControl(e.channel).c_str(), e.dir.c_str(),
             strerror_r(error, buffer, sizeof(buffer)));
     }
     folder.lost++;
@@ -312,7 +313,7 @@ void htsSpool::Recovered(Folder &folder, const Pending &p)
 {
     const htsSpoolEntry &e = p.entry;
     if (folder.full || folder.failing) {
-        vx_printf("%s: %s: spool %s accepting again, %llu payloads dropped\n", tag.c_str(), e.channel.c_str(),
+        vx_printf("%s: %s: spool %s accepting again, %llu payloads dropped\n", tag.c_str(), htsEscapeControl(e.channel).c_str(),
             e.dir.c_str(), folder.lost);
     }
     folder.full = folder.failing = false;
@@ -529,7 +530,7 @@ void htsSpool::WriteBatch(std::deque<Pending> &batch)
         // Ends an episode in the order the payloads came, not after the
         // whole batch.
         Recovered(folder, p);
-        vx_dprintf("%s: %s: spooled %s\n", tag.c_str(), e.channel.c_str(), p.name.c_str());
+        vx_dprintf("%s: %s: spooled %s\n", tag.c_str(), htsEscapeControl(e.channel).c_str(), p.name.c_str());
     }
     // The names reach the disk once per folder for the whole batch.
     for (const int fd : renamed_in) fsync(fd);
@@ -656,7 +657,7 @@ void htsSpool::DoDelete(const std::string &handle)
     }
     if (unlink(handle.c_str()) != 0 && errno != ENOENT) {
         char buffer[256];
-        vx_printf("%s: %s: cannot delete %s: %s\n", tag.c_str(), o.channel.c_str(), handle.c_str(),
+        vx_printf("%s: %s: cannot delete %s: %s\n", tag.c_str(), htsEscapeControl(o.channel).c_str(), handle.c_str(),
             strerror_r(errno, buffer, sizeof(buffer)));
         return;
     }
