@@ -84,6 +84,9 @@ struct htsParallelDelivery::Channel {
     // the others go on posting while it waits.
     size_t Held() const noexcept { return record->max_in_flight == 1 ? retrying.size() : 0; }
     bool HasRoom() const noexcept { return active && in_flight + Held() < record->max_in_flight; }
+    // A retry takes any free place, however many others wait: they hold
+    // places against the backlog, not against each other.
+    bool HasRoomForRetry() const noexcept { return active && in_flight < record->max_in_flight; }
 };
 
 namespace {
@@ -109,6 +112,13 @@ void ReportOutOfDescriptors(const std::string &tag, const htsChannelConfig &reco
 }
 
 bool IsHttps(const std::string &url) { return strncasecmp(url.c_str(), "https://", 8) == 0; }
+
+// What a waiting payload counts against its channel's bound: its body, and
+// at least one byte, so that empty bodies cannot pile up without limit.
+uint64_t BacklogCost(const vxPluginSinkPayload &payload) noexcept
+{
+    return std::max<uint64_t>(payload.length, 1);
+}
 
 } // namespace
 
@@ -309,7 +319,7 @@ void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payl
         // Only a payload that has to wait counts against the backlog, so an
         // idle channel takes even a body larger than its bound.
         const bool start_now = channel.backlog.empty() && channel.HasRoom() && !stop.load();
-        const uint64_t length = payload->length;
+        const uint64_t length = BacklogCost(*payload);
         if (!start_now &&
             (length > record.max_backlog_bytes ||
                 channel.backlog_bytes > record.max_backlog_bytes - length)) {
@@ -351,7 +361,7 @@ void htsParallelDelivery::Publish(const Channel &channel) noexcept
 
 htsParallelDelivery::Transfer *htsParallelDelivery::TakeSlot(Channel &channel)
 {
-    if (!channel.HasRoom()) return nullptr;
+    if (!channel.HasRoomForRetry()) return nullptr; // scheduling decided the rest
     if (!channel.idle.empty()) {
         Transfer *slot = channel.idle.back();
         channel.idle.pop_back();
@@ -458,7 +468,7 @@ void htsParallelDelivery::StartWaiting(Channel &channel)
     while (!stop.load() && !channel.backlog.empty() && channel.HasRoom()) {
         std::shared_ptr<vxPluginSinkPayload> payload = std::move(channel.backlog.front());
         channel.backlog.pop_front();
-        channel.backlog_bytes -= payload->length;
+        channel.backlog_bytes -= BacklogCost(*payload);
         waiting--;
         Start(channel, payload);
     }
@@ -608,7 +618,10 @@ void htsParallelDelivery::ReleaseBacklog(Channel &channel, const char *why, bool
 void htsParallelDelivery::Failed(Channel &channel, Transfer &slot, const htsPostOutcome &outcome,
     const std::optional<uint64_t> &retry_after)
 {
-    const htsChannelConfig &record = *slot.record;
+    // The record in force decides all that follows (whether to try again,
+    // the wait, the spool): a reload since the post started may have
+    // changed any of it. The lines still name the URL that failed.
+    const htsChannelConfig &record = *channel.record;
     // The stop may cut a transfer off before Stop() gets to it: a post that
     // the stop ended is kept like one Stop() ends.
     if (outcome.code == CURLE_ABORTED_BY_CALLBACK && stop.load()) {
@@ -617,11 +630,11 @@ void htsParallelDelivery::Failed(Channel &channel, Transfer &slot, const htsPost
     }
     if (!htsRetryable(outcome)) {
         // Refused for good (a credential, a certificate, a size): with a
-        // spool it is kept rather than thrown away, marked so a drain does
-        // not send it again before the channel's settings change.
+        // spool it is kept rather than thrown away, marked so that it is not
+        // sent again as if nothing had changed.
         if (record.spool_dir.empty()) return;
-        vx_printf("%sgiving up after %u attempts\n", htsChannelLinePrefix(tag, record.channel, record.url).c_str(),
-            slot.attempt);
+        vx_printf("%sgiving up after %u attempts\n",
+            htsChannelLinePrefix(tag, slot.record->channel, slot.record->url).c_str(), slot.attempt);
         if (channel.stats) channel.stats->AddGivenUp();
         Keep(record, slot.payload,
             outcome.code != CURLE_OK ? std::string(htsTransferReason(outcome.code, slot.error))
@@ -630,21 +643,19 @@ void htsParallelDelivery::Failed(Channel &channel, Transfer &slot, const htsPost
         return;
     }
     if (slot.attempt <= record.retries && channel.active && !stop.load()) {
-        // The live record decides the wait: a reload may have changed it.
-        const htsChannelConfig &now = *channel.record;
-        const uint64_t delay = retry_after ? std::min(*retry_after, now.retry_backoff_max_ms)
-                                           : htsBackoffDelay(now.retry_backoff_ms, now.retry_backoff_max_ms,
+        const uint64_t delay = retry_after ? std::min(*retry_after, record.retry_backoff_max_ms)
+                                           : htsBackoffDelay(record.retry_backoff_ms, record.retry_backoff_max_ms,
                                                  slot.attempt, random);
         channel.retrying.push_back({ slot.payload, slot.attempt + 1,
             std::chrono::steady_clock::now() + std::chrono::milliseconds(delay) });
-        channel.backlog_bytes += slot.payload->length;
+        channel.backlog_bytes += BacklogCost(*slot.payload);
         retry_waiting++;
         if (channel.stats) channel.stats->AddRetried();
         return;
     }
     if (record.retries == 0 && record.spool_dir.empty()) return;
-    vx_printf("%sgiving up after %u attempts\n", htsChannelLinePrefix(tag, record.channel, record.url).c_str(),
-        slot.attempt);
+    vx_printf("%sgiving up after %u attempts\n",
+        htsChannelLinePrefix(tag, slot.record->channel, slot.record->url).c_str(), slot.attempt);
     if (channel.stats) channel.stats->AddGivenUp();
     const std::string error = (outcome.code != CURLE_OK)
         ? std::string(htsTransferReason(outcome.code, slot.error))
@@ -665,14 +676,14 @@ void htsParallelDelivery::StartDueRetries(Channel &channel)
     for (auto it = channel.retrying.begin(); it != channel.retrying.end();) {
         // A retry that is due waits for a free place like any post (a
         // limit lowered by a reload included), ahead of the backlog.
-        const size_t held = channel.Held() > 0 ? channel.Held() - 1 : 0;
-        if (it->due > now || channel.in_flight + held >= channel.record->max_in_flight) {
+        if (!channel.HasRoomForRetry()) break;
+        if (it->due > now) {
             ++it;
             continue;
         }
         Channel::Retry retry = std::move(*it);
         it = channel.retrying.erase(it);
-        channel.backlog_bytes -= retry.payload->length;
+        channel.backlog_bytes -= BacklogCost(*retry.payload);
         retry_waiting--;
         Start(channel, retry.payload, retry.attempt);
     }
@@ -681,10 +692,13 @@ void htsParallelDelivery::StartDueRetries(Channel &channel)
 
 long htsParallelDelivery::NextRetryMs() const
 {
-    if (retry_waiting == 0) return -1;
+    if (retry_waiting == 0 || stop.load()) return -1;
     const auto now = std::chrono::steady_clock::now();
     long next = -1;
     for (const auto &[name, channel] : channels) {
+        // A retry due on a channel without a free place cannot start before
+        // a post of the channel ends, which wakes the wait by itself.
+        if (!channel->HasRoomForRetry()) continue;
         for (const Channel::Retry &r : channel->retrying) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(r.due - now).count();
             const long ms = std::max<long>(0, static_cast<long>(left));

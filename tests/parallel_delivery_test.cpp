@@ -268,6 +268,42 @@ TEST_F(ParallelDelivery, BacklogBoundDropsAndRecovers)
     EXPECT_TRUE(other.WaitForRequests(17));
 }
 
+// Empty bodies count against the bound too, each as one byte: with no room
+// for a backlog none waits, and a bound of three bytes holds three.
+TEST_F(ParallelDelivery, EmptyBodiesCountAgainstTheBound)
+{
+    const struct {
+        unsigned bound;
+        size_t posted; // the payload in flight plus those that waited
+    } rows[] = { { 0, 1 }, { 3, 4 } };
+    for (const auto &row : rows) {
+        SCOPED_TRACE("max_backlog_bytes " + std::to_string(row.bound));
+        log.Clear();
+        GatedServer collector;
+        vxtest::RunningPlugin plugin(Config(Channel("e", collector.server.Url("/e"),
+            "\"max_backlog_bytes\": " + std::to_string(row.bound))), "p");
+        plugin.Start();
+        plugin.Queue("first", { "e" });
+        ASSERT_TRUE(collector.server.WaitForRequests(1));
+        for (int i = 0; i < 20; i++) plugin.Queue("", { "e" });
+        ASSERT_TRUE(log.WaitFor("backlog full, dropping payloads\n")) << log.Text();
+        collector.Open();
+        ASSERT_TRUE(collector.server.WaitForRequests(row.posted));
+        // Answered and counted, so the channel is idle again: "last" then
+        // goes straight out whatever the bound.
+        ASSERT_TRUE(vxtest::WaitUntil([&] {
+            nlohmann::json status;
+            plugin.Sink().GetStatus(status);
+            return status["channels"]["e"]["posts"] == row.posted && status["channels"]["e"]["in_flight"] == 0;
+        }));
+        plugin.Queue("last", { "e" });
+        ASSERT_TRUE(collector.server.WaitForRequests(row.posted + 1));
+        EXPECT_EQ(collector.server.RequestCount(), row.posted + 1);
+        EXPECT_EQ(log.Count("backlog accepting again, " + std::to_string(20 - (row.posted - 1)) +
+                      " payloads dropped\n"), 1u) << log.Text();
+    }
+}
+
 // Every line about a channel prints its URL masked and its name escaped:
 // the backlog's episode lines, the release at a removal and at a stop, and
 // the debug line of a payload for an unknown channel, so a password (or a

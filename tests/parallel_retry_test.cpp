@@ -3,6 +3,7 @@
 // waits, what a stop does to a waiting retry, and what the spool keeps.
 #include <sys/socket.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -346,6 +347,135 @@ TEST_F(ParallelRetry, ReloadKeepsAWaitingRetry)
     ASSERT_TRUE(new_collector.WaitForRequests(1, 5s));
     EXPECT_EQ(new_collector.Requests()[0].body, "x");
     EXPECT_EQ(log.Count("not sent"), 0u) << log.Text();
+}
+
+// A collector whose first request is answered by `first` (once the test
+// lets it, with `gate_first`) and every later one with 200, or held while
+// `hold_later` until the server stops, as a hung collector.
+class FirstThenServer
+{
+public:
+    FirstThenServer(std::string first, bool gate_first, bool hold_later)
+    {
+        server.SetResponder([this, first, gate_first, hold_later](RawHttpServer::Connection &c,
+                                const RawHttpServer::Request &r) {
+            const int n = seen++;
+            if (n == 0) {
+                while (gate_first && !open.load() && !c.Stopping()) std::this_thread::sleep_for(2ms);
+                c.Write(first);
+                return;
+            }
+            if (hold_later) {
+                while (!c.Stopping()) std::this_thread::sleep_for(5ms);
+                return;
+            }
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                delivered.push_back(r.body);
+            }
+            c.Write(RawHttpServer::Ok());
+        });
+        server.Start();
+    }
+    void Open() { open = true; }
+    std::vector<std::string> Delivered() const
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return delivered;
+    }
+
+private:
+    std::atomic<int> seen{ 0 };
+    std::atomic<bool> open{ false };
+    mutable std::mutex lock;
+    std::vector<std::string> delivered;
+
+public:
+    RawHttpServer server;
+};
+
+double ProcessCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// A retry that is due while every place of its channel is taken by a hung
+// post waits for a place without spinning: the worker sleeps until a post
+// ends. The process's CPU time over a second of that wait stays far below
+// what a polling worker burns (nearly all of it).
+TEST_F(ParallelRetry, DueRetryWithoutAPlaceDoesNotSpin)
+{
+    FirstThenServer collector(ScriptedServer::Status(503, "Retry-After: 1\r\n"), false, true);
+    vxtest::RunningPlugin plugin(Config(Channel("a", collector.server.Url("/a"),
+        "\"retries\": 3, \"max_in_flight\": 2")), "p");
+    plugin.Start();
+    for (int i = 0; i < 3; i++) plugin.Queue(std::to_string(i), { "a" });
+    ASSERT_TRUE(log.WaitFor(HttpLine(503)));
+    // The 503's place went to the third payload: two posts hang, and the
+    // retry falls due after its second with nowhere to go.
+    ASSERT_TRUE(collector.server.WaitForRequests(3, 5s));
+    std::this_thread::sleep_for(1500ms);
+
+    const double cpu_before = ProcessCpuSeconds();
+    const auto wall_before = Clock::now();
+    std::this_thread::sleep_for(1s);
+    const double cpu = ProcessCpuSeconds() - cpu_before;
+    const double wall = std::chrono::duration<double>(Clock::now() - wall_before).count();
+    EXPECT_LT(cpu, 0.25 * wall) << "cpu " << cpu << " s in " << wall << " s";
+    EXPECT_EQ(collector.server.RequestCount(), 3u);
+}
+
+// Retries keep their channel going whatever a reload does to its limit:
+// four waiting when "max_in_flight" drops from 4 to 1 all go out, one at a
+// time, and a payload queued behind them follows.
+TEST_F(ParallelRetry, RetriesStartAfterTheLimitIsLowered)
+{
+    ScriptedServer collector({ { "*", { ScriptedServer::Status(503, "Retry-After: 1\r\n") } } });
+    const std::string keys = "\"retries\": 2, \"max_in_flight\": ";
+    vxtest::RunningPlugin plugin(Config(Channel("a", collector.server.Url("/a"), keys + "4")), "p");
+    plugin.Start();
+    for (int i = 0; i < 4; i++) plugin.Queue(std::to_string(i), { "a" });
+    ASSERT_TRUE(log.WaitFor(HttpLine(503), 4));
+    plugin.WriteConfig(Config(Channel("a", collector.server.Url("/a"), keys + "1")));
+    plugin.Reload();
+    plugin.Queue("4", { "a" });
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return collector.Delivered().size() == 5; }, 15s))
+        << collector.Delivered().size() << " delivered\n" << log.Text();
+    std::vector<std::string> delivered = collector.Delivered();
+    EXPECT_EQ(delivered.back(), "4");
+    std::sort(delivered.begin(), delivered.end());
+    EXPECT_EQ(delivered, Numbered(0, 5));
+}
+
+// A failed post is retried or given up by the record in force when it
+// fails, not the one it started with: a reload that turns retries on while
+// the post is in flight has it tried again.
+TEST_F(ParallelRetry, FailureFollowsTheLiveRecord)
+{
+    FirstThenServer collector(ScriptedServer::Status(503), true, false);
+    vxtest::RunningPlugin plugin(Config(Channel("a", collector.server.Url("/a"))), "p");
+    plugin.Start();
+    plugin.Queue("x", { "a" });
+    ASSERT_TRUE(collector.server.WaitForRequests(1, 5s));
+    vxtest::HttpServer probe;
+    probe.Start();
+    plugin.WriteConfig(Config(Channel("a", collector.server.Url("/a"),
+        "\"retries\": 2, \"retry_backoff_ms\": 1, \"retry_backoff_max_ms\": 1") + ", " +
+        Channel("probe", probe.Url("/p"))));
+    plugin.Reload();
+    // The reload is in force once the channel it adds takes a payload.
+    ASSERT_TRUE(vxtest::WaitUntil([&] {
+        plugin.Queue("probe", { "probe" });
+        return probe.WaitForRequests(1, 50ms);
+    }, 10s));
+    plugin.Queue("after", { "a" });
+    collector.Open();
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return collector.Delivered().size() == 2; }, 10s)) << log.Text();
+    std::vector<std::string> delivered = collector.Delivered();
+    std::sort(delivered.begin(), delivered.end());
+    EXPECT_EQ(delivered, (std::vector<std::string>{ "after", "x" }));
 }
 
 struct LoadErrorCase {
