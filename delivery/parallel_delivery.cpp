@@ -17,6 +17,7 @@
 #include "delivery/curl_ptr.h"
 #include "delivery/parallel_delivery.h"
 #include "delivery/post_result.h"
+#include "delivery/post_setup.h"
 #include "delivery/retry_policy.h"
 #include "delivery/spool.h"
 #include "delivery/transfer_callbacks.h"
@@ -91,13 +92,6 @@ struct htsParallelDelivery::Channel {
 
 namespace {
 
-// The multi handle is made on the worker thread, maybe before any easy
-// handle; the library's global set-up must come first and happen once.
-void InitCurlOnce()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 // libcurl reports a socket it could not make as a failed connection; the
 // reason an operator needs is that the process ran out of descriptors.
@@ -118,6 +112,16 @@ bool IsHttps(const std::string &url) { return strncasecmp(url.c_str(), "https://
 uint64_t BacklogCost(const vxPluginSinkPayload &payload) noexcept
 {
     return std::max<uint64_t>(payload.length, 1);
+}
+
+// Over TLS the second post waits for the first connection to learn whether
+// it can share it (HTTP/2) instead of opening its own.
+htsOptionResult SetPipeWait(CURL *handle, const htsChannelConfig &record)
+{
+    htsOptionResult set;
+    set.code = curl_easy_setopt(handle, CURLOPT_PIPEWAIT, IsHttps(record.url) ? 1L : 0L);
+    if (!set) set.option = CURLOPT_PIPEWAIT;
+    return set;
 }
 
 } // namespace
@@ -149,7 +153,8 @@ htsParallelDelivery::htsParallelDelivery(const std::string &tag, const std::atom
     htsFiguresLookup figures)
     : tag(tag), stop(stop), figures(std::move(figures))
 {
-    InitCurlOnce();
+    // The multi handle may come before any easy handle.
+    htsInitCurl();
     // Made at once (its thread only when something is spooled), so the
     // status can read its figures from any thread.
     spool = std::make_unique<htsSpool>(tag);
@@ -394,8 +399,7 @@ htsParallelDelivery::Transfer *htsParallelDelivery::TakeSlot(Channel &channel)
     if (!result) {
         // A handle without its callbacks or its protocol restriction must not
         // post at all; the next post tries a new one.
-        htsReportRefusal(tag, *channel.record, result.code);
-        if (channel.stats) channel.stats->RecordRefusal(result.code, curl_easy_strerror(result.code));
+        htsRefusePost(tag, *channel.record, channel.stats.get(), result.code);
         return nullptr;
     }
     channel.slots.push_back(std::move(slot));
@@ -410,31 +414,7 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
     CURL *handle = slot->handle.get();
     htsChannelConfig &record = *channel.record;
 
-    curl_slist *headers = record.GetHeaders(payload->flags);
-    if (headers == nullptr) {
-        // Sending without the content type and encoding lines would deliver
-        // a body the collector cannot read.
-        vx_printf("%s%s\n", htsChannelLinePrefix(tag, record.channel, record.url).c_str(),
-            "unable to build header list, payload not sent");
-        // A list fails to build only when memory runs out.
-        if (channel.stats)
-            channel.stats->RecordRefusal(CURLE_OUT_OF_MEMORY, "unable to build header list, payload not sent");
-        ReturnSlot(channel, slot);
-        return;
-    }
-    htsOptionResult set = htsSetPostOptions(handle, record, headers, *payload);
-    if (set) {
-        // Over TLS the second post waits for the first connection to learn
-        // whether it can share it (HTTP/2) instead of opening its own.
-        CURLcode rc = curl_easy_setopt(handle, CURLOPT_PIPEWAIT, IsHttps(record.url) ? 1L : 0L);
-        if (rc != CURLE_OK) {
-            set.code = rc;
-            set.option = CURLOPT_PIPEWAIT;
-        }
-    }
-    if (!set) {
-        htsReportRefusal(tag, record, set.code);
-        if (channel.stats) channel.stats->RecordRefusal(set.code, curl_easy_strerror(set.code));
+    if (!htsPreparePost(tag, record, handle, *payload, channel.stats.get(), SetPipeWait)) {
         ReturnSlot(channel, slot);
         return;
     }
@@ -735,10 +715,7 @@ void htsParallelDelivery::Stop()
             // Cut off here and reported as a serial post cut short by the
             // stop is.
             curl_multi_remove_handle(multi.get(), slot->handle.get());
-            htsReportRefusal(tag, *slot->record, CURLE_ABORTED_BY_CALLBACK);
-            if (channel->stats)
-                channel->stats->RecordRefusal(CURLE_ABORTED_BY_CALLBACK,
-                    curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
+            htsRefusePost(tag, *slot->record, channel->stats.get(), CURLE_ABORTED_BY_CALLBACK);
             // Cut off before its answer: the collector may or may not have
             // it, and a duplicate beats a loss.
             Keep(*slot->record, slot->payload, "stopped");

@@ -7,15 +7,13 @@
 
 #include "delivery/transfer_options.h"
 
-namespace {
-
-// Several instances may start their first transfer at once on their own
-// threads; the library's global set-up must happen exactly once before that.
-void InitCurlOnce()
+void htsInitCurl()
 {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
+
+namespace {
 
 // Sets options in order and keeps the first refusal.
 class OptionSetter
@@ -154,7 +152,7 @@ long htsTimeoutSeconds(uint32_t seconds) noexcept
 
 htsOptionResult htsSetHandleOptions(CURL *handle, const htsHandleCallbacks &callbacks)
 {
-    InitCurlOnce();
+    htsInitCurl();
 
     OptionSetter set(handle);
     set.Set(CURLOPT_ERRORBUFFER, callbacks.error_buffer)

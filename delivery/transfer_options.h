@@ -42,6 +42,11 @@ struct htsOptionResult {
     explicit operator bool() const noexcept { return code == CURLE_OK; }
 };
 
+// libcurl's global set-up, done once for the process before the first
+// handle of either delivery mode: instances may start at once on their own
+// threads, and the set-up is not safe to run twice at the same time.
+void htsInitCurl();
+
 // Options set once for a handle's whole life: callbacks, POST with its
 // redirect handling, the protocol restriction, the redirect limit.
 htsOptionResult htsSetHandleOptions(CURL *handle, const htsHandleCallbacks &callbacks);

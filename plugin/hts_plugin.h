@@ -93,8 +93,6 @@ private:
     // none yet).
     uint64_t loads = 0;
     uint64_t parallel_loads = 0;
-    // Counts a post that could not start in the channel's figures.
-    void RecordRefusal(const htsChannelConfig &channel, CURLcode code, const char *reason);
 
     // Last, so that its thread, which reads the status, ends first.
     htsMetricsFile metrics{ tag, [this] {

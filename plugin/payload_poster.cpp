@@ -2,6 +2,7 @@
 
 #include "config/log_text.h"
 #include "delivery/post_result.h"
+#include "delivery/post_setup.h"
 #include "delivery/transfer_callbacks.h"
 #include "delivery/transfer_options.h"
 #include "plugin/hts_plugin.h"
@@ -56,41 +57,19 @@ void htsPlugin::PostPayload(htsChannelConfig &channel,
             // A handle without its callbacks or its protocol restriction must
             // not post at all; the next post tries a new one.
             curl_handle.reset();
-            htsReportRefusal(tag, channel, made.code);
-            RecordRefusal(channel, made.code, curl_easy_strerror(made.code));
+            htsRefusePost(tag, channel, status_board.Stats(channel.channel), made.code);
             return;
         }
     }
     CURL *ch = curl_handle.get();
 
-    curl_slist *headers = channel.GetHeaders(payload->flags);
-    if (headers == nullptr) {
-        // Sending without the content type and encoding lines would deliver
-        // a body the collector cannot read.
-        vx_printf("%s%s\n", htsChannelLinePrefix(tag, channel.channel, channel.url).c_str(),
-            "unable to build header list, payload not sent");
-        // A list fails to build only when memory runs out.
-        RecordRefusal(channel, CURLE_OUT_OF_MEMORY, "unable to build header list, payload not sent");
-        return;
-    }
-
-    htsOptionResult set = htsSetPostOptions(ch, channel, headers, *payload);
-    if (!set) {
-        htsReportRefusal(tag, channel, set.code);
-        RecordRefusal(channel, set.code, curl_easy_strerror(set.code));
-        return;
-    }
+    if (!htsPreparePost(tag, channel, ch, *payload, status_board.Stats(channel.channel))) return;
 
     response.clear();
     curl_error[0] = '\0';
     const CURLcode rc = curl_easy_perform(ch);
     const htsPostOutcome outcome = htsReportPost(tag, channel, ch, rc, curl_error);
     if (htsChannelStats *stats = status_board.Stats(channel.channel)) stats->RecordTransfer(ch, outcome, curl_error);
-}
-
-void htsPlugin::RecordRefusal(const htsChannelConfig &channel, CURLcode code, const char *reason)
-{
-    if (htsChannelStats *stats = status_board.Stats(channel.channel)) stats->RecordRefusal(code, reason);
 }
 
 size_t htsPlugin::AppendData(const char *data, size_t length)

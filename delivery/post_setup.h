@@ -1,0 +1,27 @@
+#ifndef HTS_POST_SETUP_H
+#define HTS_POST_SETUP_H
+
+#include <string>
+
+#include <curl/curl.h>
+
+#include "config/channel_config.h"
+#include "delivery/channel_stats.h"
+#include "delivery/transfer_options.h"
+#include "vxplugin.h"
+
+// Readies `handle` to post `payload` to `channel`: its header list and every
+// option of the post. Both delivery modes prepare their posts here, so a
+// post that cannot start is refused the same way in either: one line in the
+// form of a transfer error and the refusal in `stats` (null: no figures).
+// `extra`, when given, sets options of the caller's own after the rest and
+// is refused the same way. False when the post must not start.
+bool htsPreparePost(const std::string &tag, htsChannelConfig &channel, CURL *handle,
+    const vxPluginSinkPayload &payload, htsChannelStats *stats,
+    htsOptionResult (*extra)(CURL *, const htsChannelConfig &) = nullptr);
+
+// Reports a post that could not start because libcurl refused `code`, in
+// the line and the figures, as htsPreparePost does.
+void htsRefusePost(const std::string &tag, const htsChannelConfig &channel, htsChannelStats *stats, CURLcode code);
+
+#endif
