@@ -123,8 +123,8 @@ int MeasureVxsinkHung(const Args &args)
         std::istringstream log(ReadText(err));
         for (std::string line; std::getline(log, line);) {
             // The stop's lines for the hung channel's held posts are expected.
-            if (line.find(": Vornix Agent HTTP Sink Plugin v") != std::string::npos || line.find(": hung: ") != std::string::npos ||
-                line.find("queued payloads not sent") != std::string::npos)
+            if (line.find(": Vornix Agent HTTP Sink Plugin v") != std::string::npos ||
+                line.find(": hung: ") != std::string::npos || line.find("queued payloads not sent") != std::string::npos)
                 continue;
             throw std::runtime_error("vxsink reported: " + line);
         }
