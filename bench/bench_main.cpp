@@ -39,6 +39,7 @@ void Usage()
         "    (parallel-*: JSON records on standard output)\n"
         "  replay     --url U --out F --vxsink PATH [--rounds 5] [--label pinned]\n"
         "             [--lines-1k 100000] [--lines-64k 5000]\n"
+        "  vxsink-hung  [--vxsink PATH] [--lines 20000] [--size 256] [--in-flight 8] [--rounds 5]\n"
         "  retry-flaky  [--posts 100000] [--fail-share 0.2] [--retries 5] [--in-flight 8]\n"
         "  retry-outage [--rate 2000] [--outage-s 30] [--around-s 10] [--vxsink PATH]\n"
         "    (parallel-*, retry-*: JSON records on standard output)\n"
@@ -69,6 +70,7 @@ int main(int argc, char **argv)
         if (command == "stop") return vxbench::MeasureStop(args);
         if (command == "reload") return vxbench::MeasureReload(args);
         if (command == "replay") return vxbench::MeasureReplay(args);
+        if (command == "vxsink-hung") return vxbench::MeasureVxsinkHung(args);
         if (command == "report") return vxbench::WriteReport(args);
         if (command == "parallel-delay") return vxbench::MeasureParallelDelay(args);
         if (command == "parallel-throughput") return vxbench::MeasureParallelThroughput(args);

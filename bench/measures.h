@@ -14,6 +14,9 @@ int MeasureMemory(const Args &args);
 int MeasureStop(const Args &args);
 int MeasureReload(const Args &args);
 int MeasureReplay(const Args &args);
+// vxsink: a healthy channel beside a hung one, against it alone (JSON
+// records on standard output).
+int MeasureVxsinkHung(const Args &args);
 int WriteReport(const Args &args);
 
 // Throws when the plug-in logged anything: a failed post is logged, never

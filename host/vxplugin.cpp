@@ -84,3 +84,13 @@ bool vxPluginSink::PopPayloadQueue(std::shared_ptr<vxPluginSinkPayload> &payload
     queue.pop_front();
     return true;
 }
+
+vxPluginSink::QueueLevel vxPluginSink::Queued() const
+{
+    QueueLevel level;
+    std::lock_guard<std::mutex> guard(queue_lock);
+    level.payloads = queue.size();
+    for (const auto &payload : queue)
+        if (payload) level.bytes += payload->length;
+    return level;
+}

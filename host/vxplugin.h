@@ -102,6 +102,17 @@ public:
 
     virtual void QueuePayload(const std::shared_ptr<vxPluginSinkPayload> &payload);
 
+    // What still sits in the queue, not yet taken by the plug-in: a producer
+    // that bounds its read-ahead by this, rather than by what the plug-in
+    // has not released, is not held up by payloads a channel keeps waiting.
+    // Safe from any thread. The byte count walks the queue, a step for each
+    // payload in it.
+    struct QueueLevel {
+        size_t payloads = 0;
+        size_t bytes = 0;
+    };
+    QueueLevel Queued() const;
+
 protected:
     // Waits up to `timeout` seconds for payloads. Returns the number queued,
     // or 0 when the wait ran out or the thread was asked to terminate.
@@ -110,7 +121,7 @@ protected:
     bool PopPayloadQueue(std::shared_ptr<vxPluginSinkPayload> &payload);
 
 private:
-    std::mutex queue_lock;
+    mutable std::mutex queue_lock;
     std::condition_variable queue_cond;
     std::deque<std::shared_ptr<vxPluginSinkPayload>> queue;
 };

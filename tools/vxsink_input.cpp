@@ -319,9 +319,7 @@ public:
         line_number++;
         if (length > 0 && text[length - 1] == '\r') length--;
         if (Blank(text, length)) return true;
-        if (tracker.Outstanding() >= max_outstanding || tracker.OutstandingBytes() >= max_outstanding_bytes) {
-            if ((f.end = loop.Throttle()) != Wait::Ready) return false;
-        }
+        if (!loop.Room(length) && (f.end = loop.Throttle(length)) != Wait::Ready) return false;
         Body body;
         body.block = block;
         body.data = text;
@@ -420,11 +418,55 @@ Wait EventLoop::WaitBelow(size_t payloads, size_t bytes)
     }
 }
 
-Wait EventLoop::Throttle()
+bool EventLoop::LookAtQueue()
 {
-    if (tracker.Outstanding() < max_outstanding && tracker.OutstandingBytes() < max_outstanding_bytes)
-        return Check();
-    return WaitBelow(max_outstanding / 2, max_outstanding_bytes / 2);
+    const vxPluginSink::QueueLevel level = plugin.Queued();
+    if (level.payloads >= max_outstanding || level.bytes >= max_outstanding_bytes) {
+        room_payloads = room_bytes = 0;
+        return false;
+    }
+    room_payloads = max_outstanding - level.payloads;
+    room_bytes = max_outstanding_bytes - level.bytes;
+    return true;
+}
+
+bool EventLoop::Room(size_t length)
+{
+    if (tracker.Outstanding() < max_outstanding && tracker.OutstandingBytes() < max_outstanding_bytes) {
+        room_payloads = room_bytes = 0;
+        return true;
+    }
+    // As before, a body is let in while the queue is below the byte limit,
+    // however large the body.
+    if ((room_payloads == 0 || room_bytes < length) && !LookAtQueue()) return false;
+    room_payloads--;
+    room_bytes -= std::min(room_bytes, length);
+    return true;
+}
+
+Wait EventLoop::Throttle(size_t length)
+{
+    if (Room(length)) return Check();
+    // Released payloads wake this, as in serial delivery, where the queue
+    // and what is unreleased differ by the one payload being posted. A
+    // payload a channel keeps waiting is not released however soon it left
+    // the queue, so the queue is also looked at again on a timer, from 1 ms
+    // up to 16 ms while it stays above half.
+    constexpr int longest_ms = 16;
+    int timeout_ms = 1;
+    for (;;) {
+        Wait w = tracker.WakeAt(max_outstanding / 2, max_outstanding_bytes / 2) ? Poll(-1, nullptr, timeout_ms)
+                                                                                 : Check();
+        if (w != Wait::Ready) return w;
+        const vxPluginSink::QueueLevel level = plugin.Queued();
+        if (level.payloads <= max_outstanding / 2 && level.bytes <= max_outstanding_bytes / 2) {
+            room_payloads = max_outstanding - level.payloads - 1;
+            room_bytes = max_outstanding_bytes - level.bytes;
+            room_bytes -= std::min(room_bytes, length);
+            return Wait::Ready;
+        }
+        timeout_ms = std::min(timeout_ms * 2, longest_ms);
+    }
 }
 
 Wait EventLoop::Drained() { return WaitBelow(0, 0); }
@@ -433,13 +475,15 @@ Feed FeedFiles(const Options &options, Sink &sink, EventLoop &loop)
 {
     Feed f;
     for (const std::string &path : options.files) {
-        if ((f.end = loop.Throttle()) != Wait::Ready) return f;
         Body body;
         if (!ReadFile(path, body)) {
             Error(path + ": cannot read: " + strerror(errno));
             f.bad_input = true;
+            if ((f.end = loop.Check()) != Wait::Ready) return f;
             continue;
         }
+        // Read first, so that its size counts against the queue's bytes.
+        if ((f.end = loop.Throttle(body.length)) != Wait::Ready) return f;
         if (!sink.Queue(std::move(body), Where{ &path, 0 })) f.bad_input = true;
     }
     return f;

@@ -15,11 +15,17 @@
 
 namespace vxsink {
 
-// Payloads queued but not yet released by the plug-in, by count and by body
+// Payloads queued but not yet taken by the plug-in, by count and by body
 // bytes. Reading pauses at either limit, so a fast producer cannot grow the
 // queue without bound while the collector is slow, and resumes once the
-// plug-in is down to half of both. The byte limit keeps the bodies read
-// ahead within the processor's caches, where the post finds them again.
+// queue is down to half of both. The byte limit keeps the bodies read ahead
+// within the processor's caches, where the post finds them again.
+//
+// What the plug-in has taken and keeps waiting (a channel's backlog) does not
+// count: each channel bounds that itself, and a channel that does not answer
+// must not hold up input for the others. While the plug-in holds fewer than
+// the limits in all, nothing is asked of the queue: what is queued is part of
+// what is held.
 constexpr size_t max_outstanding = 1024;
 constexpr size_t max_outstanding_bytes = 2u << 20;
 
@@ -138,7 +144,7 @@ enum class Wait { Ready, Stop, Failed };
 class EventLoop
 {
 public:
-    EventLoop(int signal_fd, vxPlugin &plugin, ReleaseTracker &tracker)
+    EventLoop(int signal_fd, vxPluginSink &plugin, ReleaseTracker &tracker)
         : signal_fd(signal_fd), plugin(plugin), tracker(tracker)
     { }
 
@@ -147,9 +153,14 @@ public:
     // Handles pending signals without blocking.
     Wait Check() { return Poll(-1, nullptr, 0); }
 
-    // Blocks while the plug-in holds as many payloads or bytes as reading
-    // may run ahead, until it is down to half of both.
-    Wait Throttle();
+    // Whether a body of `length` bytes may be queued now without waiting;
+    // counts it if so. Costs no lock while the plug-in holds less than
+    // reading may run ahead.
+    bool Room(size_t length);
+    // Blocks while the queue holds as many payloads or bytes as reading may
+    // run ahead, until it is down to half of both, then counts a body of
+    // `length` bytes.
+    Wait Throttle(size_t length = 0);
     // Blocks until the plug-in holds no payload.
     Wait Drained();
 
@@ -158,10 +169,18 @@ public:
 private:
     Wait WaitBelow(size_t payloads, size_t bytes);
 
+    // Takes the queue's level; false when reading has to wait for it.
+    bool LookAtQueue();
+
     int signal_fd;
-    vxPlugin &plugin;
+    vxPluginSink &plugin;
     ReleaseTracker &tracker;
     int stop_signal = 0;
+    // What may still be queued, from the last look at the queue, less what
+    // was queued since: the queue only shrinks meanwhile, so it stays a
+    // bound and the queue is looked at again only once it is spent.
+    size_t room_payloads = 0;
+    size_t room_bytes = 0;
 };
 
 // Result of feeding all input: whether some was refused, or a stop signal.
