@@ -125,7 +125,7 @@ private:
     void Start(Channel &channel, const std::shared_ptr<vxPluginSinkPayload> &payload, uint32_t attempt = 1);
     // After a failed post: schedules the next try, or gives the payload up
     // (to the spool when the channel has one).
-    void Failed(Channel &channel, Transfer &slot, const htsPostOutcome &outcome,
+    void RetryOrGiveUp(Channel &channel, Transfer &slot, const htsPostOutcome &outcome,
         const std::optional<uint64_t> &retry_after);
     // Starts the retries whose time has come, of every channel or of one.
     void StartDueRetries();
@@ -136,7 +136,7 @@ private:
     // if it has one.
     // `rejected` marks a payload the collector refused outright, so that
     // it is not sent again until the channel's settings change.
-    void Keep(const htsChannelConfig &record, const std::shared_ptr<vxPluginSinkPayload> &payload,
+    void SpoolPayload(const htsChannelConfig &record, const std::shared_ptr<vxPluginSinkPayload> &payload,
         const std::string &error, bool rejected = false);
     // Starts waiting payloads while the channel has room.
     void StartWaiting(Channel &channel);

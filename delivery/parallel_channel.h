@@ -1,0 +1,89 @@
+#ifndef HTS_PARALLEL_CHANNEL_H
+#define HTS_PARALLEL_CHANNEL_H
+
+// The engine's own view of a channel and of a post slot, shared by the
+// files of htsParallelDelivery (the scheduler, the socket watch, retries and
+// the spool hand-off); nothing outside the engine includes it.
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "delivery/curl_ptr.h"
+#include "delivery/parallel_delivery.h"
+
+// What a waiting payload counts against its channel's bound: its body, and
+// at least one byte, so that empty bodies cannot pile up without limit.
+inline uint64_t htsBacklogCost(const vxPluginSinkPayload &payload) noexcept
+{
+    return std::max<uint64_t>(payload.length, 1);
+}
+
+// One post slot of a channel: its easy handle, made once with the options of
+// its whole life, and what the post in flight on it holds.
+struct htsParallelDelivery::Transfer {
+    htsCurlEasyPtr handle;
+    char error[CURL_ERROR_SIZE] = {};
+    std::string response;
+    const std::string *tag = nullptr;
+    Channel *channel = nullptr;
+    // Set while a post is in flight: the record it started with, so a reload
+    // cannot free its header list or change its settings under it, and the
+    // payload, whose memory libcurl sends from.
+    std::shared_ptr<htsChannelConfig> record;
+    std::shared_ptr<vxPluginSinkPayload> payload;
+    // Which try of the payload this post is, from 1.
+    uint32_t attempt = 0;
+
+    // libcurl's response sink: keeps the head of the body, as the serial
+    // poster does, and lets nothing unwind into libcurl.
+    static size_t Sink(char *ptr, size_t size, size_t nmemb, void *userdata) noexcept;
+};
+
+struct htsParallelDelivery::Channel {
+    std::string name;
+    // The record in force; transfers hold the one they started with.
+    std::shared_ptr<htsChannelConfig> record;
+    // False once a reload removed the channel: it takes nothing new and is
+    // forgotten when its last transfer ends.
+    bool active = true;
+    // Where its posts are recorded; null while removed or when nobody asks.
+    std::shared_ptr<htsChannelStats> stats;
+
+    std::deque<std::shared_ptr<vxPluginSinkPayload>> backlog;
+    uint64_t backlog_bytes = 0;
+    // An episode of drops: set by the first payload that did not fit, logged
+    // once at each end.
+    bool dropping = false;
+    unsigned long long dropped = 0;
+
+    // Payloads waiting for their next try, each holding the place of a post
+    // in flight; their bodies count in backlog_bytes.
+    struct Retry {
+        std::shared_ptr<vxPluginSinkPayload> payload;
+        uint32_t attempt; // the try it waits for
+        std::chrono::steady_clock::time_point due;
+    };
+    std::deque<Retry> retrying;
+
+    // Payloads of the agent's queue spooled at a stop.
+    unsigned long long queued_spooled = 0;
+
+    std::vector<std::unique_ptr<Transfer>> slots;
+    std::vector<Transfer *> idle;
+    size_t in_flight = 0;
+
+    // With one post in flight a waiting retry holds the channel's only place,
+    // so that nothing overtakes it; with more, order is not kept anyway and
+    // the others go on posting while it waits.
+    size_t Held() const noexcept { return record->max_in_flight == 1 ? retrying.size() : 0; }
+    bool HasRoom() const noexcept { return active && in_flight + Held() < record->max_in_flight; }
+    // A retry takes any free place, however many others wait: they hold
+    // places against the backlog, not against each other.
+    bool HasRoomForRetry() const noexcept { return active && in_flight < record->max_in_flight; }
+};
+
+#endif
