@@ -92,7 +92,7 @@ private:
     // Configurations put in force, and the one the engine works from (0:
     // none yet).
     uint64_t loads = 0;
-    uint64_t parallel_loads = 0;
+    uint64_t engine_load = 0;
 
     // Last, so that its thread, which reads the status, ends first.
     htsMetricsFile metrics{ tag, [this] {

@@ -85,9 +85,9 @@ void htsPlugin::DeliverParallel()
         wake_target.store(parallel.get());
     }
     htsParallelDelivery &engine = *parallel;
-    if (parallel_loads != loads) {
+    if (engine_load != loads) {
         engine.Configure(channels);
-        parallel_loads = loads;
+        engine_load = loads;
     }
 
     // Payloads taken from the queue per round, so a steady stream still
@@ -101,7 +101,7 @@ void htsPlugin::DeliverParallel()
             // Drained after a switch to serial: let go of the channels'
             // handles; a later switch back configures afresh.
             engine.Configure({});
-            parallel_loads = 0;
+            engine_load = 0;
             return;
         }
 
