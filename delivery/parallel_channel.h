@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "delivery/curl_ptr.h"
+#include "delivery/drop_episode.h"
 #include "delivery/parallel_delivery.h"
 
 // What a waiting payload counts against its channel's bound: its body, and
@@ -57,8 +58,7 @@ struct htsParallelDelivery::Channel {
     uint64_t backlog_bytes = 0;
     // An episode of drops: set by the first payload that did not fit, logged
     // once at each end.
-    bool dropping = false;
-    unsigned long long dropped = 0;
+    htsDropEpisode backlog_full;
 
     // Payloads waiting for their next try, each holding the place of a post
     // in flight; their bodies count in backlog_bytes.

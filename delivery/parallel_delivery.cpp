@@ -158,8 +158,7 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
             if (channel.active) {
                 ReleaseBacklog(channel, "removed", true);
                 channel.active = false;
-                channel.dropping = false;
-                channel.dropped = 0;
+                channel.backlog_full.Reset();
                 // Its figures went with it.
                 channel.stats.reset();
             }
@@ -200,22 +199,17 @@ void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payl
         if (!start_now &&
             (length > record.max_backlog_bytes ||
                 channel.backlog_bytes > record.max_backlog_bytes - length)) {
-            if (!channel.dropping) {
-                channel.dropping = true;
+            if (channel.backlog_full.Drop()) {
                 vx_printf("%sbacklog full, dropping payloads\n",
                     htsChannelLinePrefix(tag, channel.name, record.url).c_str());
             }
-            channel.dropped++;
             if (channel.stats) channel.stats->AddDropped();
             SpoolPayload(record, payload, "backlog full");
             continue;
         }
-        if (channel.dropping) {
+        if (unsigned long long dropped = 0; channel.backlog_full.End(dropped))
             vx_printf("%sbacklog accepting again, %llu payloads dropped\n",
-                htsChannelLinePrefix(tag, channel.name, record.url).c_str(), channel.dropped);
-            channel.dropping = false;
-            channel.dropped = 0;
-        }
+                htsChannelLinePrefix(tag, channel.name, record.url).c_str(), dropped);
 
         if (start_now) {
             Start(channel, payload);

@@ -104,12 +104,10 @@ bool htsSpool::Put(htsSpoolEntry &&entry, htsSpoolPut mode)
         std::lock_guard<std::mutex> guard(lock);
         if (mode != htsSpoolPut::always && queued_bytes + length > queue_bytes_max && !queue.empty()) {
             if (mode == htsSpoolPut::refuse) return false; // the caller keeps it
-            if (!queue_full) {
-                queue_full = true;
+            if (queue_behind.Drop()) {
                 vx_printf("%sspool behind, dropping payloads\n",
                     htsChannelLinePrefix(tag, entry.channel, entry.url).c_str());
             }
-            queue_lost++;
             Count(entry.channel, [](htsSpoolFigures &f) { f.lost_behind++; });
             return false;
         }
@@ -121,12 +119,9 @@ bool htsSpool::Put(htsSpoolEntry &&entry, htsSpoolPut mode)
     p.entry = std::move(entry);
 
     std::lock_guard<std::mutex> guard(lock);
-    if (queue_full) {
+    if (unsigned long long dropped = 0; queue_behind.End(dropped))
         vx_printf("%sspool accepting again, %llu payloads dropped\n",
-            htsChannelLinePrefix(tag, p.entry.channel, p.entry.url).c_str(), queue_lost);
-        queue_full = false;
-        queue_lost = 0;
-    }
+            htsChannelLinePrefix(tag, p.entry.channel, p.entry.url).c_str(), dropped);
     queued_bytes += length;
     queue.push_back(std::move(p));
     Start();

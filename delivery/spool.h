@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "delivery/drop_episode.h"
 #include "vxplugin.h"
 
 // A payload that could not be delivered, on its way to a channel's spool
@@ -227,8 +228,7 @@ private:
     std::map<std::string, Outstanding> outstanding;
     uint64_t queued_bytes = 0;
     bool ending = false;
-    bool queue_full = false;
-    unsigned long long queue_lost = 0;
+    htsDropEpisode queue_behind;
     std::thread writer;
     mutable std::mutex figures_lock;
     htsSpoolSnapshot figures;
