@@ -54,10 +54,11 @@ struct htsChannelFigures {
     nlohmann::json ToJson(htsFigureSet set) const;
 };
 
-// The running figures of one channel, written by whatever posts for it and
-// read from any thread. Writers never wait for a reader: every figure is an
-// atomic, and a sequence number tells a reader to copy again when a post was
-// recorded while it copied. Writers exclude each other on the same number,
+// The stats of one channel: its running figures, written by whatever posts
+// for it and read from any thread (Read() copies them out as figures).
+// Writers never wait for a reader: every figure is an atomic, and a sequence
+// number tells a reader to copy again when a post was recorded while it
+// copied. Writers exclude each other on the same number,
 // which only matters for an engine that posts from several threads.
 //
 // A channel's figures belong to its name: the plug-in keeps them across

@@ -1,7 +1,7 @@
 #ifndef HTS_PARALLEL_CHANNEL_H
 #define HTS_PARALLEL_CHANNEL_H
 
-// The engine's own view of a channel and of a post slot, shared by the
+// The engine's own view of a channel and of its transfers, shared by the
 // files of htsParallelDelivery (the scheduler, the socket watch, retries and
 // the spool hand-off); nothing outside the engine includes it.
 
@@ -23,7 +23,7 @@ inline uint64_t htsBacklogCost(const vxPluginSinkPayload &payload) noexcept
     return std::max<uint64_t>(payload.length, 1);
 }
 
-// One post slot of a channel: its easy handle, made once with the options of
+// One transfer of a channel: its easy handle, made once with the options of
 // its whole life, and what the post in flight on it holds.
 struct htsParallelDelivery::Transfer {
     htsCurlEasyPtr handle;
@@ -72,15 +72,15 @@ struct htsParallelDelivery::Channel {
     // Payloads of the agent's queue spooled at a stop.
     unsigned long long queued_spooled = 0;
 
-    std::vector<std::unique_ptr<Transfer>> slots;
+    std::vector<std::unique_ptr<Transfer>> transfers;
     std::vector<Transfer *> idle;
     size_t in_flight = 0;
 
     // With one post in flight a waiting retry holds the channel's only place,
     // so that nothing overtakes it; with more, order is not kept anyway and
     // the others go on posting while it waits.
-    size_t Held() const noexcept { return record->max_in_flight == 1 ? retrying.size() : 0; }
-    bool HasRoom() const noexcept { return active && in_flight + Held() < record->max_in_flight; }
+    size_t PlacesHeldByRetries() const noexcept { return record->max_in_flight == 1 ? retrying.size() : 0; }
+    bool HasRoom() const noexcept { return active && in_flight + PlacesHeldByRetries() < record->max_in_flight; }
     // A retry takes any free place, however many others wait: they hold
     // places against the backlog, not against each other.
     bool HasRoomForRetry() const noexcept { return active && in_flight < record->max_in_flight; }

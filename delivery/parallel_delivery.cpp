@@ -1,5 +1,5 @@
 // The parallel engine's scheduler: channels put in force, payloads offered,
-// posts started on their slots and reaped, and the stop.
+// posts started on their transfers and reaped, and the stop.
 #include <strings.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -84,13 +84,13 @@ size_t htsParallelDelivery::Transfer::Sink(char *ptr, size_t size, size_t nmemb,
 }
 
 htsParallelDelivery::htsParallelDelivery(const std::string &tag, const std::atomic<bool> &stop,
-    htsFiguresLookup figures)
-    : tag(tag), stop(stop), figures(std::move(figures))
+    htsStatsLookup stats_of)
+    : tag(tag), stop(stop), stats_of(std::move(stats_of))
 {
     // The multi handle may come before any easy handle.
     htsInitCurl();
     // Made at once (its thread only when something is spooled), so the
-    // status can read its figures from any thread.
+    // status can read the spool's figures from any thread.
     spool = std::make_unique<htsSpool>(tag);
     epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -120,8 +120,8 @@ htsParallelDelivery::htsParallelDelivery(const std::string &tag, const std::atom
 htsParallelDelivery::~htsParallelDelivery()
 {
     for (auto &[name, channel] : channels) {
-        for (auto &slot : channel->slots)
-            if (slot->payload) curl_multi_remove_handle(multi.get(), slot->handle.get());
+        for (auto &transfer : channel->transfers)
+            if (transfer->payload) curl_multi_remove_handle(multi.get(), transfer->handle.get());
     }
     channels.clear();
     multi.reset();
@@ -140,8 +140,8 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
         // transfers that start under it keep alive.
         state->record = std::make_shared<htsChannelConfig>(record);
         state->active = true;
-        state->stats = figures ? figures(name) : nullptr;
-        Publish(*state);
+        state->stats = stats_of ? stats_of(name) : nullptr;
+        ShowLevels(*state);
     }
 
     // libcurl keeps idle connections for four times the handles attached at
@@ -159,24 +159,24 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
                 ReleaseBacklog(channel, "removed", true);
                 channel.active = false;
                 channel.backlog_full.Reset();
-                // Its figures went with it.
+                // Its stats went with it.
                 channel.stats.reset();
             }
         }
         // Slots beyond a lowered limit go now if idle, else when their post
         // ends; a removed channel keeps none.
         const size_t keep = channel.active ? channel.record->max_in_flight : 0;
-        while (!channel.idle.empty() && channel.slots.size() > keep) {
-            Transfer *slot = channel.idle.back();
+        while (!channel.idle.empty() && channel.transfers.size() > keep) {
+            Transfer *transfer = channel.idle.back();
             channel.idle.pop_back();
-            std::erase_if(channel.slots, [slot](const auto &s) { return s.get() == slot; });
+            std::erase_if(channel.transfers, [transfer](const auto &s) { return s.get() == transfer; });
         }
         if (!channel.active && channel.in_flight == 0) {
             it = channels.erase(it);
             continue;
         }
         // A raised limit lets waiting payloads start at once.
-        StartWaiting(channel);
+        StartBacklog(channel);
         ++it;
     }
 }
@@ -217,49 +217,49 @@ void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payl
         else {
             channel.backlog.push_back(payload);
             channel.backlog_bytes += length;
-            waiting++;
+            backlogged++;
         }
-        Publish(channel);
+        ShowLevels(channel);
     }
 }
 
-void htsParallelDelivery::Publish(const Channel &channel) noexcept
+void htsParallelDelivery::ShowLevels(const Channel &channel) noexcept
 {
     if (channel.stats)
         channel.stats->SetLevels(channel.backlog.size() + channel.retrying.size(), channel.backlog_bytes,
             channel.in_flight);
 }
 
-htsParallelDelivery::Transfer *htsParallelDelivery::TakeSlot(Channel &channel)
+htsParallelDelivery::Transfer *htsParallelDelivery::TakeTransfer(Channel &channel)
 {
     if (!channel.HasRoomForRetry()) return nullptr; // scheduling decided the rest
     if (!channel.idle.empty()) {
-        Transfer *slot = channel.idle.back();
+        Transfer *transfer = channel.idle.back();
         channel.idle.pop_back();
-        return slot;
+        return transfer;
     }
 
-    auto slot = std::make_unique<Transfer>();
-    slot->handle.reset(curl_easy_init());
-    if (!slot->handle) throw vxException("%s: curl_easy_init: failed", tag.c_str());
-    slot->tag = &tag;
-    slot->channel = &channel;
+    auto transfer = std::make_unique<Transfer>();
+    transfer->handle.reset(curl_easy_init());
+    if (!transfer->handle) throw vxException("%s: curl_easy_init: failed", tag.c_str());
+    transfer->tag = &tag;
+    transfer->channel = &channel;
 
     htsHandleCallbacks callbacks;
-    callbacks.error_buffer = slot->error;
+    callbacks.error_buffer = transfer->error;
     callbacks.write_function = Transfer::Sink;
-    callbacks.write_data = slot.get();
+    callbacks.write_data = transfer.get();
     callbacks.progress_function = htsProgressCheck;
     callbacks.progress_data = const_cast<std::atomic<bool> *>(&stop);
-    htsOptionResult result = htsSetHandleOptions(slot->handle.get(), callbacks);
+    htsOptionResult result = htsSetHandleOptions(transfer->handle.get(), callbacks);
     // Decided once, for the handle's whole life, as for the serial handle.
     if (result && vxGlobalConfig::GetInstance().flags.IsSet(vxGlobalConfig::DEBUG_CURL)) {
         callbacks.debug_function = htsDebugTrace;
         callbacks.debug_data = const_cast<std::string *>(&tag);
-        result = htsSetHandleOptions(slot->handle.get(), callbacks);
+        result = htsSetHandleOptions(transfer->handle.get(), callbacks);
     }
     if (result) {
-        CURLcode rc = curl_easy_setopt(slot->handle.get(), CURLOPT_PRIVATE, slot.get());
+        CURLcode rc = curl_easy_setopt(transfer->handle.get(), CURLOPT_PRIVATE, transfer.get());
         if (rc != CURLE_OK) result.code = rc;
     }
     if (!result) {
@@ -268,37 +268,37 @@ htsParallelDelivery::Transfer *htsParallelDelivery::TakeSlot(Channel &channel)
         htsRefusePost(tag, *channel.record, channel.stats.get(), result.code);
         return nullptr;
     }
-    channel.slots.push_back(std::move(slot));
-    return channel.slots.back().get();
+    channel.transfers.push_back(std::move(transfer));
+    return channel.transfers.back().get();
 }
 
 void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPluginSinkPayload> &payload,
     uint32_t attempt)
 {
-    Transfer *slot = TakeSlot(channel);
-    if (slot == nullptr) return;
-    CURL *handle = slot->handle.get();
+    Transfer *transfer = TakeTransfer(channel);
+    if (transfer == nullptr) return;
+    CURL *handle = transfer->handle.get();
     htsChannelConfig &record = *channel.record;
 
     if (!htsPreparePost(tag, record, handle, *payload, channel.stats.get(), SetPipeWait)) {
-        ReturnSlot(channel, slot);
+        ReturnTransfer(channel, transfer);
         return;
     }
 
-    slot->record = channel.record;
-    slot->payload = payload;
-    slot->attempt = attempt;
-    slot->response.clear();
-    slot->error[0] = '\0';
+    transfer->record = channel.record;
+    transfer->payload = payload;
+    transfer->attempt = attempt;
+    transfer->response.clear();
+    transfer->error[0] = '\0';
     CURLMcode mc = curl_multi_add_handle(multi.get(), handle);
     if (mc != CURLM_OK) {
         vx_printf("%s%s [%d]\n", htsChannelLinePrefix(tag, record.channel, record.url).c_str(),
             curl_multi_strerror(mc), static_cast<int>(mc));
         // The post never started, as when libcurl fails to set one up.
         if (channel.stats) channel.stats->RecordRefusal(CURLE_FAILED_INIT, curl_multi_strerror(mc));
-        slot->record.reset();
-        slot->payload.reset();
-        ReturnSlot(channel, slot);
+        transfer->record.reset();
+        transfer->payload.reset();
+        ReturnTransfer(channel, transfer);
         return;
     }
     channel.in_flight++;
@@ -306,7 +306,7 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
     started++;
 }
 
-void htsParallelDelivery::StartWaiting(Channel &channel)
+void htsParallelDelivery::StartBacklog(Channel &channel)
 {
     // Retries whose time has come go before the backlog.
     if (!channel.retrying.empty()) StartDueRetries(channel);
@@ -315,20 +315,20 @@ void htsParallelDelivery::StartWaiting(Channel &channel)
         std::shared_ptr<vxPluginSinkPayload> payload = std::move(channel.backlog.front());
         channel.backlog.pop_front();
         channel.backlog_bytes -= htsBacklogCost(*payload);
-        waiting--;
+        backlogged--;
         Start(channel, payload);
     }
-    Publish(channel);
+    ShowLevels(channel);
 }
 
-void htsParallelDelivery::ReturnSlot(Channel &channel, Transfer *slot)
+void htsParallelDelivery::ReturnTransfer(Channel &channel, Transfer *transfer)
 {
     const size_t keep = channel.active ? channel.record->max_in_flight : 0;
-    if (channel.slots.size() > keep) {
-        std::erase_if(channel.slots, [slot](const auto &s) { return s.get() == slot; });
+    if (channel.transfers.size() > keep) {
+        std::erase_if(channel.transfers, [transfer](const auto &s) { return s.get() == transfer; });
         return;
     }
-    channel.idle.push_back(slot);
+    channel.idle.push_back(transfer);
 }
 
 void htsParallelDelivery::Reap()
@@ -341,28 +341,28 @@ void htsParallelDelivery::Reap()
         const CURLcode rc = msg->data.result;
         char *address = nullptr;
         curl_easy_getinfo(handle, CURLINFO_PRIVATE, &address);
-        auto *slot = reinterpret_cast<Transfer *>(address);
+        auto *transfer = reinterpret_cast<Transfer *>(address);
         // An answer that says when to come back is read while the handle
         // still holds its headers.
         std::optional<uint64_t> retry_after;
         curl_header *header = nullptr;
-        if (rc == CURLE_OK && slot->record->retries > 0 &&
+        if (rc == CURLE_OK && transfer->record->retries > 0 &&
             curl_easy_header(handle, "Retry-After", 0, CURLH_HEADER, -1, &header) == CURLHE_OK)
             retry_after = htsParseRetryAfter(header->value, std::time(nullptr));
         curl_multi_remove_handle(multi.get(), handle);
 
-        Channel &channel = *slot->channel;
+        Channel &channel = *transfer->channel;
         channel.in_flight--;
         in_flight--;
-        const htsPostOutcome outcome = htsReportPost(tag, *slot->record, handle, rc, slot->error);
-        if (rc != CURLE_OK) ReportOutOfDescriptors(tag, *slot->record, handle);
-        if (channel.stats) channel.stats->RecordTransfer(handle, outcome, slot->error);
-        if (!outcome.Delivered()) RetryOrGiveUp(channel, *slot, outcome, retry_after);
-        slot->payload.reset();
-        slot->record.reset();
-        ReturnSlot(channel, slot);
+        const htsPostOutcome outcome = htsReportPost(tag, *transfer->record, handle, rc, transfer->error);
+        if (rc != CURLE_OK) ReportOutOfDescriptors(tag, *transfer->record, handle);
+        if (channel.stats) channel.stats->RecordTransfer(handle, outcome, transfer->error);
+        if (!outcome.Delivered()) RetryOrGiveUp(channel, *transfer, outcome, retry_after);
+        transfer->payload.reset();
+        transfer->record.reset();
+        ReturnTransfer(channel, transfer);
         if (channel.active)
-            StartWaiting(channel);
+            StartBacklog(channel);
         else
             ForgetIfDone(channel.name);
     }
@@ -378,7 +378,7 @@ void htsParallelDelivery::Perform()
 {
     // Transfers started while reaping are sent on their way in the same
     // call rather than after another trip through the wait.
-    if (retry_waiting > 0) StartDueRetries();
+    if (awaiting_retry > 0) StartDueRetries();
     for (int pass = 0; pass < 4; pass++) {
         long due = -1;
         curl_multi_timeout(multi.get(), &due);
@@ -397,23 +397,23 @@ void htsParallelDelivery::Stop()
     // What ended already is reported as it ended.
     Reap();
     for (auto &[name, channel] : channels) {
-        for (auto &slot : channel->slots) {
-            if (!slot->payload) continue;
+        for (auto &transfer : channel->transfers) {
+            if (!transfer->payload) continue;
             // Cut off here and reported as a serial post cut short by the
             // stop is.
-            curl_multi_remove_handle(multi.get(), slot->handle.get());
-            htsRefusePost(tag, *slot->record, channel->stats.get(), CURLE_ABORTED_BY_CALLBACK);
+            curl_multi_remove_handle(multi.get(), transfer->handle.get());
+            htsRefusePost(tag, *transfer->record, channel->stats.get(), CURLE_ABORTED_BY_CALLBACK);
             // Cut off before its answer: the collector may or may not have
             // it, and a duplicate beats a loss.
-            SpoolPayload(*slot->record, slot->payload, "stopped");
-            slot->payload.reset();
-            slot->record.reset();
+            SpoolPayload(*transfer->record, transfer->payload, "stopped");
+            transfer->payload.reset();
+            transfer->record.reset();
             channel->in_flight--;
             in_flight--;
-            channel->idle.push_back(slot.get());
+            channel->idle.push_back(transfer.get());
         }
         ReleaseBacklog(*channel, "stopped", true);
-        Publish(*channel);
+        ShowLevels(*channel);
     }
     // Everything spooled is on disk before the worker ends.
     if (spool) spool->Finish();

@@ -22,10 +22,10 @@
 #include "vxplugin.h"
 
 
-// Where the engine records a channel's figures: the figures of the channel
-// named, or null for none. Shared, so that figures a reload let go of stay
+// Where the engine records a channel's posts: the stats of the channel
+// named, or null for none. Shared, so that stats a reload let go of stay
 // valid for the posts still in flight on the channel.
-using htsFiguresLookup = std::function<std::shared_ptr<htsChannelStats>(const std::string &channel)>;
+using htsStatsLookup = std::function<std::shared_ptr<htsChannelStats>(const std::string &channel)>;
 
 // Owner of a libcurl multi handle.
 struct htsCurlMultiCleanup {
@@ -55,10 +55,10 @@ class htsParallelDelivery
 {
 public:
     // `tag` begins every log line and `stop` aborts transfers once set; both
-    // must outlive the object. Each Configure() asks `figures` where its
+    // must outlive the object. Each Configure() asks `stats_of` where its
     // channels' posts, levels and drops are recorded. Throws vxException
     // when libcurl cannot make the multi handle.
-    htsParallelDelivery(const std::string &tag, const std::atomic<bool> &stop, htsFiguresLookup figures = {});
+    htsParallelDelivery(const std::string &tag, const std::atomic<bool> &stop, htsStatsLookup stats_of = {});
     // Transfers still in flight are dropped without a word: Stop() is the
     // orderly way out.
     ~htsParallelDelivery();
@@ -97,13 +97,13 @@ public:
     void Wake() noexcept;
 
     // True when nothing waits and nothing is in flight.
-    bool Idle() const noexcept { return waiting == 0 && in_flight == 0 && retry_waiting == 0; }
+    bool Idle() const noexcept { return backlogged == 0 && in_flight == 0 && awaiting_retry == 0; }
 
     // Aborts every transfer in flight (each reported as its post's failure)
     // and releases every backlog with one line per channel that held any.
     void Stop();
 
-    // The spool's figures per channel; from any thread.
+    // What the spool holds and has done, per channel; from any thread.
     htsSpoolSnapshot SpoolFigures() const { return spool->Snapshot(); }
 
     // After Stop(): a payload still in the agent's queue, spooled for each
@@ -117,15 +117,15 @@ private:
     struct Channel;
     struct Transfer;
 
-    // A transfer slot of `channel` ready to post: an idle one or a new one
+    // A transfer of `channel` ready to post: an idle one or a new one
     // while the channel is below its limit; null when it has no room.
-    Transfer *TakeSlot(Channel &channel);
-    // Posts `payload` on a slot of the channel that has room; `attempt`
+    Transfer *TakeTransfer(Channel &channel);
+    // Posts `payload` on a transfer of the channel that has room; `attempt`
     // counts from 1.
     void Start(Channel &channel, const std::shared_ptr<vxPluginSinkPayload> &payload, uint32_t attempt = 1);
     // After a failed post: schedules the next try, or gives the payload up
     // (to the spool when the channel has one).
-    void RetryOrGiveUp(Channel &channel, Transfer &slot, const htsPostOutcome &outcome,
+    void RetryOrGiveUp(Channel &channel, Transfer &transfer, const htsPostOutcome &outcome,
         const std::optional<uint64_t> &retry_after);
     // Starts the retries whose time has come, of every channel or of one.
     void StartDueRetries();
@@ -139,17 +139,17 @@ private:
     void SpoolPayload(const htsChannelConfig &record, const std::shared_ptr<vxPluginSinkPayload> &payload,
         const std::string &error, bool rejected = false);
     // Starts waiting payloads while the channel has room.
-    void StartWaiting(Channel &channel);
+    void StartBacklog(Channel &channel);
     // Reports every finished transfer and refills its channel.
     void Reap();
-    // Hands a slot back to its channel after a post (or a post that could
+    // Hands a transfer back to its channel after a post (or a post that could
     // not start), or frees it when the channel no longer wants it.
-    void ReturnSlot(Channel &channel, Transfer *slot);
+    void ReturnTransfer(Channel &channel, Transfer *transfer);
     // Releases the backlog and waiting retries of `channel` with one line
     // that says why ("stopped", "removed"), spooling them first when `keep`.
     void ReleaseBacklog(Channel &channel, const char *why, bool keep = false);
-    // Shows the channel's backlog and posts in flight in its figures.
-    void Publish(const Channel &channel) noexcept;
+    // Shows the channel's backlog and posts in flight in its stats.
+    void ShowLevels(const Channel &channel) noexcept;
     // Forgets a channel that is gone once its last transfer has ended.
     void ForgetIfDone(const std::string &name);
 
@@ -174,7 +174,7 @@ private:
 
     const std::string &tag;
     const std::atomic<bool> &stop;
-    const htsFiguresLookup figures;
+    const htsStatsLookup stats_of;
     // The transfers' sockets and the wake-up counter, waited on together.
     int epoll_fd = -1;
     int wake_fd = -1;
@@ -184,10 +184,10 @@ private:
     std::atomic<bool> armed{ false };
 
     std::map<std::string, std::unique_ptr<Channel>> channels;
-    size_t waiting = 0;   // payloads in backlogs
+    size_t backlogged = 0; // payloads in backlogs
     size_t in_flight = 0; // transfers on the multi handle
     uint64_t started = 0; // transfers ever added
-    size_t retry_waiting = 0; // payloads waiting for their next try
+    size_t awaiting_retry = 0; // payloads waiting for their next try
     std::mt19937_64 random{ std::random_device{}() };
     std::unique_ptr<htsSpool> spool;
 };

@@ -30,7 +30,7 @@
 
 #include "delivery/parallel_channel.h"
 
-void htsParallelDelivery::RetryOrGiveUp(Channel &channel, Transfer &slot, const htsPostOutcome &outcome,
+void htsParallelDelivery::RetryOrGiveUp(Channel &channel, Transfer &transfer, const htsPostOutcome &outcome,
     const std::optional<uint64_t> &retry_after)
 {
     // The record in force decides all that follows (whether to try again,
@@ -40,7 +40,7 @@ void htsParallelDelivery::RetryOrGiveUp(Channel &channel, Transfer &slot, const 
     // The stop may cut a transfer off before Stop() gets to it: a post that
     // the stop ended is kept like one Stop() ends.
     if (outcome.code == CURLE_ABORTED_BY_CALLBACK && stop.load()) {
-        SpoolPayload(record, slot.payload, "stopped");
+        SpoolPayload(record, transfer.payload, "stopped");
         return;
     }
     if (!htsRetryable(outcome)) {
@@ -49,33 +49,33 @@ void htsParallelDelivery::RetryOrGiveUp(Channel &channel, Transfer &slot, const 
         // sent again as if nothing had changed.
         if (record.spool_dir.empty()) return;
         vx_printf("%sgiving up after %u attempts\n",
-            htsChannelLinePrefix(tag, slot.record->channel, slot.record->url).c_str(), slot.attempt);
+            htsChannelLinePrefix(tag, transfer.record->channel, transfer.record->url).c_str(), transfer.attempt);
         if (channel.stats) channel.stats->AddGivenUp();
-        SpoolPayload(record, slot.payload,
-            outcome.code != CURLE_OK ? std::string(htsTransferReason(outcome.code, slot.error))
+        SpoolPayload(record, transfer.payload,
+            outcome.code != CURLE_OK ? std::string(htsTransferReason(outcome.code, transfer.error))
                                      : "HTTP: " + std::to_string(outcome.status),
             true);
         return;
     }
-    if (slot.attempt <= record.retries && channel.active && !stop.load()) {
+    if (transfer.attempt <= record.retries && channel.active && !stop.load()) {
         const uint64_t delay = retry_after ? std::min(*retry_after, record.retry_backoff_max_ms)
                                            : htsBackoffDelay(record.retry_backoff_ms, record.retry_backoff_max_ms,
-                                                 slot.attempt, random);
-        channel.retrying.push_back({ slot.payload, slot.attempt + 1,
+                                                 transfer.attempt, random);
+        channel.retrying.push_back({ transfer.payload, transfer.attempt + 1,
             std::chrono::steady_clock::now() + std::chrono::milliseconds(delay) });
-        channel.backlog_bytes += htsBacklogCost(*slot.payload);
-        retry_waiting++;
+        channel.backlog_bytes += htsBacklogCost(*transfer.payload);
+        awaiting_retry++;
         if (channel.stats) channel.stats->AddRetried();
         return;
     }
     if (record.retries == 0 && record.spool_dir.empty()) return;
     vx_printf("%sgiving up after %u attempts\n",
-        htsChannelLinePrefix(tag, slot.record->channel, slot.record->url).c_str(), slot.attempt);
+        htsChannelLinePrefix(tag, transfer.record->channel, transfer.record->url).c_str(), transfer.attempt);
     if (channel.stats) channel.stats->AddGivenUp();
     const std::string error = (outcome.code != CURLE_OK)
-        ? std::string(htsTransferReason(outcome.code, slot.error))
+        ? std::string(htsTransferReason(outcome.code, transfer.error))
         : "HTTP: " + std::to_string(outcome.status);
-    SpoolPayload(record, slot.payload, error);
+    SpoolPayload(record, transfer.payload, error);
 }
 
 void htsParallelDelivery::StartDueRetries()
@@ -99,15 +99,15 @@ void htsParallelDelivery::StartDueRetries(Channel &channel)
         Channel::Retry retry = std::move(*it);
         it = channel.retrying.erase(it);
         channel.backlog_bytes -= htsBacklogCost(*retry.payload);
-        retry_waiting--;
+        awaiting_retry--;
         Start(channel, retry.payload, retry.attempt);
     }
-    if (channel.retrying.size() != before) Publish(channel);
+    if (channel.retrying.size() != before) ShowLevels(channel);
 }
 
 long htsParallelDelivery::NextRetryMs() const
 {
-    if (retry_waiting == 0 || stop.load()) return -1;
+    if (awaiting_retry == 0 || stop.load()) return -1;
     const auto now = std::chrono::steady_clock::now();
     long next = -1;
     for (const auto &[name, channel] : channels) {

@@ -42,12 +42,12 @@ void htsParallelDelivery::ReleaseBacklog(Channel &channel, const char *why, bool
         for (const Channel::Retry &r : channel.retrying) SpoolPayload(*channel.record, r.payload, why);
         for (const auto &payload : channel.backlog) SpoolPayload(*channel.record, payload, why);
     }
-    waiting -= channel.backlog.size();
-    retry_waiting -= channel.retrying.size();
+    backlogged -= channel.backlog.size();
+    awaiting_retry -= channel.retrying.size();
     channel.backlog.clear();
     channel.retrying.clear();
     channel.backlog_bytes = 0;
-    Publish(channel);
+    ShowLevels(channel);
 }
 
 void htsParallelDelivery::SpoolPayload(const htsChannelConfig &record, const std::shared_ptr<vxPluginSinkPayload> &payload,

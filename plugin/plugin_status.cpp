@@ -32,10 +32,10 @@ htsStatusBoard::Pending htsStatusBoard::Prepare(const std::map<std::string, htsC
     Pending pending;
     for (const auto &[name, record] : channels) {
         auto kept = worker_stats.find(name);
-        std::shared_ptr<htsChannelStats> figures =
+        std::shared_ptr<htsChannelStats> stats =
             kept != worker_stats.end() ? kept->second : std::make_shared<htsChannelStats>();
-        next->channels.push_back({ record, figures });
-        pending.stats.emplace_hint(pending.stats.end(), name, std::move(figures));
+        next->channels.push_back({ record, stats });
+        pending.stats.emplace_hint(pending.stats.end(), name, std::move(stats));
     }
     pending.view = std::move(next);
     return pending;
