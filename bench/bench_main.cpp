@@ -31,6 +31,7 @@ void Usage()
         "  reload     --out F [--channels 10000] [--repeat 20]\n"
         "  parallel-delay      [--delay-ms 10] [--in-flight 32] [--rounds 6] [--posts 3000]\n"
         "  parallel-throughput --url U [--size 1024] [--in-flight 8] [--rounds 10] [--seconds 0.3]\n"
+        "  parallel-http2      --url https://... --ca FILE [--in-flight 32] [--rounds 10] [--seconds 0.5]\n"
         "  parallel-hung       [--in-flight 8] [--delay-ms 0] [--rounds 6] [--posts 20000]\n"
         "  parallel-latency    [--samples 200]\n"
         "  parallel-memory     [--offer-mib 1024] [--payload-kib 1024]\n"
@@ -74,6 +75,7 @@ int main(int argc, char **argv)
         if (command == "report") return vxbench::WriteReport(args);
         if (command == "parallel-delay") return vxbench::MeasureParallelDelay(args);
         if (command == "parallel-throughput") return vxbench::MeasureParallelThroughput(args);
+        if (command == "parallel-http2") return vxbench::MeasureParallelHttp2(args);
         if (command == "parallel-hung") return vxbench::MeasureParallelHung(args);
         if (command == "parallel-latency") return vxbench::MeasureParallelLatency(args);
         if (command == "parallel-memory") return vxbench::MeasureParallelMemory(args);

@@ -16,6 +16,8 @@ int MeasureParallelDelay(const Args &args);
 // The same against the collector at --url (nginx), --size (1024) byte
 // bodies, --in-flight (8).
 int MeasureParallelThroughput(const Args &args);
+// HTTP/2 over TLS (--url https://..., --ca FILE), 32 posts in flight as streams.
+int MeasureParallelHttp2(const Args &args);
 // A healthy channel's posts per second with a hung channel beside it,
 // against the same without the hung one; the healthy collector answers
 // after --delay-ms (0), with --in-flight (8) posts in flight.
