@@ -455,12 +455,14 @@ TEST_F(ParallelRetry, RetriesStartAfterTheLimitIsLowered)
 TEST_F(ParallelRetry, FailureFollowsTheLiveRecord)
 {
     FirstThenServer collector(ScriptedServer::Status(503), true, false);
+    // Made before the plug-in, so that it stops after the plug-in closed its
+    // kept-alive connection rather than waiting for it to time out.
+    vxtest::HttpServer probe;
+    probe.Start();
     vxtest::RunningPlugin plugin(Config(Channel("a", collector.server.Url("/a"))), "p");
     plugin.Start();
     plugin.Queue("x", { "a" });
     ASSERT_TRUE(collector.server.WaitForRequests(1, 5s));
-    vxtest::HttpServer probe;
-    probe.Start();
     plugin.WriteConfig(Config(Channel("a", collector.server.Url("/a"),
         "\"retries\": 2, \"retry_backoff_ms\": 1, \"retry_backoff_max_ms\": 1") + ", " +
         Channel("probe", probe.Url("/p"))));
