@@ -61,7 +61,7 @@ void htsParallelDelivery::RetryOrGiveUp(Channel &channel, Transfer &slot, const 
         const uint64_t delay = retry_after ? std::min(*retry_after, record.retry_backoff_max_ms)
                                            : htsBackoffDelay(record.retry_backoff_ms, record.retry_backoff_max_ms,
                                                  slot.attempt, random);
-        channel.retrying.push_back({ slot.payload, slot.attempt + 1,
+        channel.retrying.push_back({ slot.payload, slot.bodies, slot.attempt + 1,
             std::chrono::steady_clock::now() + std::chrono::milliseconds(delay) });
         channel.backlog_bytes += htsBacklogCost(*slot.payload);
         retry_waiting++;
@@ -100,7 +100,7 @@ void htsParallelDelivery::StartDueRetries(Channel &channel)
         it = channel.retrying.erase(it);
         channel.backlog_bytes -= htsBacklogCost(*retry.payload);
         retry_waiting--;
-        Start(channel, retry.payload, retry.attempt);
+        Start(channel, retry.payload, std::move(retry.bodies), retry.attempt);
     }
     if (channel.retrying.size() != before) Publish(channel);
 }
