@@ -8,6 +8,9 @@
 #include <zstd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -406,6 +409,83 @@ TEST_P(CompressionDelivery, ChannelsShareCopiesAndAgentGzipPassesUntouched)
 
 INSTANTIATE_TEST_SUITE_P(Modes, CompressionDelivery, testing::Bool(),
     [](const testing::TestParamInfo<bool> &info) { return info.param ? "parallel" : "serial"; });
+
+// ---- the spool ----
+
+class CompressionSpool : public PluginFixture<> { };
+
+// What a channel could not deliver is spooled as the agent made it (body and
+// flags), never as the channel's copy: a replay under another encoding
+// sends each body compressed as its channel now says, and the agent's gzip
+// still as it was.
+TEST_F(CompressionSpool, KeepsTheOriginalAndReplaysUnderTheChannelsNewEncoding)
+{
+    if (!HaveZstandard()) GTEST_SKIP() << "python3-zstandard not installed (scripts/setup installs it)";
+    TempDir spool, dir;
+    const int refused = UnusedLoopbackPort();
+    RunningPlugin plugin(R"({ "delivery": "parallel", "channels": {
+        "c": { "url": "http://127.0.0.1:)" + std::to_string(refused) + R"(/c", "compression": "zstd",
+               "spool_dir": ")" + spool.Path().string() + R"(" } } })");
+    plugin.Start();
+    constexpr int payloads = 4;
+    constexpr int flagged_id = 2;
+    std::map<int, std::string> sent, queued;
+    std::map<int, uint32_t> flags;
+    for (int i = 0; i < payloads; i++) {
+        sent[i] = Body(i, 3000);
+        queued[i] = i == flagged_id ? Gzip(sent[i]) : sent[i];
+        flags[i] = vxPlugin::FORMAT_JSON | (i == flagged_id ? uint32_t{ vxPlugin::COMPRESS_GZIP } : 0u);
+        plugin.Queue(queued[i], { "c" }, flags[i]);
+    }
+    auto spooled = [&] {
+        std::vector<std::filesystem::path> files;
+        for (const auto &e : std::filesystem::directory_iterator(spool.Path()))
+            if (e.path().extension() == ".spool") files.push_back(e.path());
+        return files;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return spooled().size() == payloads; }, 30s)) << log.Text();
+    plugin.Terminate();
+
+    std::set<int> kept;
+    for (const auto &file : spooled()) {
+        std::ifstream in(file, std::ios::binary);
+        std::string head;
+        std::getline(in, head);
+        const std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const nlohmann::json j = nlohmann::json::parse(head);
+        const int id = IdOf(j["flags"].get<uint32_t>() & vxPlugin::COMPRESS_GZIP ? Gunzip({ body.begin(), body.end() }) : body);
+        ASSERT_TRUE(queued.count(id)) << head;
+        EXPECT_TRUE(body == queued[id]) << "payload " << id << " spooled changed";
+        EXPECT_EQ(j["flags"], flags[id]);
+        kept.insert(id);
+    }
+    EXPECT_EQ(kept.size(), static_cast<size_t>(payloads));
+
+    DecodingCollector collector;
+    ASSERT_TRUE(collector.Started()) << collector.Said();
+    const std::string config = dir.Write("sink.json",
+        R"({ "channels": { "c": { "url": ")" + collector.Url("/c") + R"(", "compression": "gzip" } } })");
+    ChildProcess replay({ VX_VXSINK_PATH, "--replay", spool.Path().string(), "--plugin", VX_PLUGIN_PATH, "--config",
+        config, "--tag", "r" });
+    replay.CloseInput();
+    const auto status = replay.Wait(60s);
+    ASSERT_TRUE(status.has_value()) << replay.Stderr();
+    EXPECT_EQ(*status, 0) << replay.Stderr();
+    ASSERT_TRUE(collector.WaitFor(payloads)) << collector.Said();
+    std::set<int> replayed;
+    for (const Received &r : collector.Requests()) {
+        EXPECT_EQ(r.error, "");
+        EXPECT_EQ(r.encodings, std::vector<std::string>{ "gzip" });
+        const int id = IdOf(r.body);
+        ASSERT_TRUE(sent.count(id)) << r.body.substr(0, 40);
+        EXPECT_TRUE(r.body == sent[id]) << "payload " << id;
+        if (id == flagged_id) {
+            EXPECT_TRUE(r.raw == queued[id]) << "the agent's gzip was changed";
+        }
+        replayed.insert(id);
+    }
+    EXPECT_EQ(replayed.size(), static_cast<size_t>(payloads));
+}
 
 // ---- VictoriaMetrics ----
 
