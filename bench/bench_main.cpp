@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "measure_compression.h"
 #include "measure_parallel.h"
 #include "measure_retry.h"
 #include "measure_worker_cpu.h"
@@ -44,7 +45,9 @@ void Usage()
         "  retry-flaky  [--posts 100000] [--fail-share 0.2] [--retries 5] [--in-flight 8]\n"
         "  retry-outage [--rate 2000] [--outage-s 30] [--around-s 10] [--vxsink PATH]\n"
         "    (parallel-*, retry-*: JSON records on standard output)\n"
+        "  compression  [--bodies 4] [--mib 16]   (JSON records on standard output)\n"
         "  report     --raw F --out results.md [--plot-data F] [--parallel F.jsonl] [--retry F.jsonl]\n"
+        "             [--compression F.jsonl]\n"
         "  record     F KIND NAME=TEXT|NAME:=NUMBER...   (appends one record to F)\n"
         "  free-port\n"
         "throughput, cpu-run, memory, stop and replay take --plugin PATH (default: the built plug-in).\n");
@@ -81,6 +84,7 @@ int main(int argc, char **argv)
         if (command == "parallel-memory") return vxbench::MeasureParallelMemory(args);
         if (command == "retry-flaky") return vxbench::MeasureRetryFlaky(args);
         if (command == "retry-outage") return vxbench::MeasureRetryOutage(args);
+        if (command == "compression") return vxbench::MeasureCompression(args);
         if (command == "worker-cpu") return vxbench::MeasureWorkerCpu(args);
         if (command == "parallel-cpu-run") return vxbench::RunParallelCpuWorkload(args);
     }

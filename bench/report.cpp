@@ -536,6 +536,7 @@ int WriteReport(const Args &args)
     ReloadSection(records, report);
     JsonLinesSection(args.Get("parallel", ""), "Parallel delivery", report);
     JsonLinesSection(args.Get("retry", ""), "Retries and the spool", report);
+    JsonLinesSection(args.Get("compression", ""), "Body compression", report);
 
     std::ofstream out(out_path, std::ios::trunc);
     out << "# Benchmark results\n\n";

@@ -57,6 +57,12 @@ const Choice http_versions[] = {
     { "2-prior-knowledge", static_cast<uint8_t>(htsHttpVersion::Http2PriorKnowledge) },
 };
 
+const Choice compressions[] = {
+    { "none", static_cast<uint8_t>(htsCompression::None) },
+    { "gzip", static_cast<uint8_t>(htsCompression::Gzip) },
+    { "zstd", static_cast<uint8_t>(htsCompression::Zstd) },
+};
+
 // One configuration key of a record. Rows are read in table order, which is
 // also the order in which a bad value is reported.
 // The numbers a strict number key takes.
@@ -70,6 +76,8 @@ const Range any_unsigned{ 0, UINT64_MAX };
 const Range any_unsigned32{ 0, UINT32_MAX };
 // A day: a longer wait is a mistake, and doubling stays far from overflow.
 const Range backoff_range{ 1, 86400000 };
+// Each encoding narrows this further; the loader checks the pair.
+const Range level_range{ 0, htsMaxCompressionLevel };
 
 struct ChannelKey {
     const char *name;
@@ -78,7 +86,8 @@ struct ChannelKey {
     std::variant<uint32_t htsChannelConfig::*, uint64_t htsChannelConfig::*, bool htsChannelConfig::*,
         std::string htsChannelConfig::*, std::map<std::string, std::string> htsChannelConfig::*,
         std::optional<std::string> htsChannelConfig::*, htsTlsMinVersion htsChannelConfig::*,
-        htsHttpVersion htsChannelConfig::*, std::vector<long> htsChannelConfig::*>
+        htsHttpVersion htsChannelConfig::*, htsCompression htsChannelConfig::*,
+        std::vector<long> htsChannelConfig::*>
         member;
     // The keys of the first release skip a value of another type without a
     // word, as they always have; every later key refuses it like any other
@@ -139,6 +148,10 @@ const ChannelKey channel_keys[] = {
         .strict = true, .secret = true },
     { .name = "bearer_token_file", .inherited = true, .member = &htsChannelConfig::bearer_token_file,
         .strict = true, .check = Check::File },
+    { .name = "compression", .inherited = true, .member = &htsChannelConfig::compression,
+        .strict = true, .choices = compressions },
+    { .name = "compression_level", .inherited = true, .member = &htsChannelConfig::compression_level,
+        .strict = true, .range = &level_range },
 };
 
 [[noreturn]] void ThrowInvalid(const ChannelKey &key, const nlohmann::json &value)
@@ -273,6 +286,23 @@ void LoadHeaders(std::map<std::string, std::string> &headers,
 
 } // namespace
 
+htsCompressionLevels htsLevelsOf(htsCompression encoding) noexcept
+{
+    switch (encoding) {
+    // zlib's own default; 9 costs several times the CPU for a few percent.
+    case htsCompression::Gzip: return { 1, 9, 6 };
+    // libzstd's default; past 19 its "ultra" levels want far more memory.
+    case htsCompression::Zstd: return { 1, htsMaxCompressionLevel, 3 };
+    case htsCompression::None: break;
+    }
+    return { 0, 0, 0 };
+}
+
+uint32_t htsChannelConfig::CompressionLevel() const noexcept
+{
+    return compression_level != 0 ? compression_level : htsLevelsOf(compression).fallback;
+}
+
 bool htsCurlReusesPriorKnowledge() noexcept
 {
     static const bool reuses = curl_version_info(CURLVERSION_NOW)->version_num >= 0x080000;
@@ -382,6 +412,14 @@ nlohmann::json htsChannelConfig::Describe() const
                    },
             key.member);
     }
+    // A channel that does not compress shows neither key, as before they
+    // existed; one that does shows the level it compresses at.
+    if (compression == htsCompression::None) {
+        j["compression"] = nullptr;
+        j["compression_level"] = nullptr;
+    }
+    else
+        j["compression_level"] = CompressionLevel();
     return j;
 }
 

@@ -31,6 +31,23 @@ enum class htsHttpVersion : uint8_t {
     Http2PriorKnowledge, // cleartext, without asking first
 };
 
+// How a channel compresses the bodies the agent did not compress itself.
+enum class htsCompression : uint8_t { None, Gzip, Zstd };
+
+// The levels an encoding takes, and the one it uses when the file names
+// none (a level of 0).
+struct htsCompressionLevels {
+    uint32_t lowest;
+    uint32_t highest;
+    uint32_t fallback;
+};
+
+htsCompressionLevels htsLevelsOf(htsCompression encoding) noexcept;
+
+// The key table's bound on "compression_level", whatever the encoding: the
+// highest level of any of them.
+constexpr uint32_t htsMaxCompressionLevel = 19;
+
 // Whether the loaded libcurl can post again on an HTTP/2 connection it
 // opened with prior knowledge: before 8.0 every post after the first on such
 // a connection fails ("Error in the HTTP2 framing layer"), so each post then
@@ -122,9 +139,11 @@ public:
     // their names.
     nlohmann::json DescribeMasked() const;
 
-    // The cached header list for a payload's flags, built on first use;
-    // nullptr when it could not be built.
-    curl_slist *GetHeaders(vxFlags<vxPlugin::DispatchFlags> flags);
+    // The cached header list for a payload's flags and the encoding the
+    // plug-in gave its body (none: sent as the agent made it), built on
+    // first use; nullptr when it could not be built.
+    curl_slist *GetHeaders(vxFlags<vxPlugin::DispatchFlags> flags,
+        htsCompression applied = htsCompression::None);
 
     std::string channel;
     std::string url;
@@ -136,6 +155,7 @@ public:
 
     htsHeaderListSlot header_list;
     htsHeaderListSlot header_list_gz;
+    htsHeaderListSlot header_list_zstd;
 
     // TLS beyond verification on or off. An empty text leaves the choice to
     // libcurl (the system's authorities, no client certificate, no pin).
@@ -166,6 +186,13 @@ public:
     // kept for a later replay (empty: nowhere), and the most bytes kept there.
     std::string spool_dir;
     uint64_t spool_max_bytes = uint64_t{ 1 } << 30;
+
+    // The encoding of the bodies the agent did not compress, and its level
+    // (0: the encoding's own default, see htsLevelsOf).
+    htsCompression compression = htsCompression::None;
+    uint32_t compression_level = 0;
+    // The level a compressed body is made at.
+    uint32_t CompressionLevel() const noexcept;
 
     // AWS Signature Version 4 for every post: libcurl's provider text
     // ("aws:amz:REGION:SERVICE"; empty: no signing) and the key it signs

@@ -241,6 +241,20 @@ void CheckAuthentication(const std::string &tag, const std::string &name, const 
     }
 }
 
+// The key table bounds "compression_level" for every encoding at once; the
+// channel's own encoding, which may come from another level of the file,
+// bounds it further. "none" takes any level, so that a channel can turn
+// compression off without dropping an inherited level.
+void CheckCompressionLevel(const std::string &tag, const std::string &name, const htsChannelConfig &r)
+{
+    if (r.compression == htsCompression::None || r.compression_level == 0) return;
+    const htsCompressionLevels levels = htsLevelsOf(r.compression);
+    if (r.compression_level >= levels.lowest && r.compression_level <= levels.highest) return;
+    throw vxException("%s: %s: invalid value for compression_level: %u (%s takes %u to %u)", tag.c_str(),
+        htsEscapeControl(name).c_str(), r.compression_level,
+        r.compression == htsCompression::Gzip ? "gzip" : "zstd", levels.lowest, levels.highest);
+}
+
 // The defaults and every enabled channel of a parsed file.
 htsConfiguration ReadRecords(const std::string &tag, const nlohmann::json &root,
     htsExpansionVariables &vars)
@@ -273,6 +287,7 @@ htsConfiguration ReadRecords(const std::string &tag, const nlohmann::json &root,
             if (r.url.empty())
                 throw vxException("%s: required parameter missing: %s", tag.c_str(), "url");
             CheckAuthentication(tag, name, r);
+            CheckCompressionLevel(tag, name, r);
             if (!r.bearer_token_file.empty()) r.bearer_token = htsBearerToken::Open(tag, name, r.bearer_token_file);
             warnings.Enable(value, name);
             warnings.Keys(value, name);

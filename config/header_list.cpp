@@ -16,20 +16,26 @@ bool Append(htsCurlSlistPtr &list, const std::string &line)
 
 } // namespace
 
-curl_slist *htsChannelConfig::GetHeaders(vxFlags<vxPlugin::DispatchFlags> flags)
+curl_slist *htsChannelConfig::GetHeaders(vxFlags<vxPlugin::DispatchFlags> flags, htsCompression applied)
 {
-    // Only compression picks the slot; the format bits count only when the
-    // list is first built, so a channel keeps the content type of its first
-    // payload of each kind.
-    const bool gzip = flags.IsSet(vxPlugin::COMPRESS_GZIP);
-    htsCurlSlistPtr &slot = gzip ? header_list_gz : header_list;
+    // Only the encoding on the wire picks the slot; the format bits count
+    // only when the list is first built, so a channel keeps the content type
+    // of its first payload of each kind. A body the agent compressed and one
+    // the channel did in gzip share the gzip list.
+    const htsCompression encoding = flags.IsSet(vxPlugin::COMPRESS_GZIP) ? htsCompression::Gzip : applied;
+    htsCurlSlistPtr &slot = encoding == htsCompression::Gzip ? header_list_gz
+        : encoding == htsCompression::Zstd                   ? header_list_zstd
+                                                             : header_list;
     if (slot) return slot.get();
 
     htsCurlSlistPtr list;
     std::string line;
     bool ok = true;
 
-    if (gzip) ok = Append(list, "Content-Encoding: gzip");
+    if (encoding == htsCompression::Gzip)
+        ok = Append(list, "Content-Encoding: gzip");
+    else if (encoding == htsCompression::Zstd)
+        ok = Append(list, "Content-Encoding: zstd");
 
     if (ok && flags.IsSet(vxPlugin::FORMAT_JSON))
         ok = Append(list, "Content-Type: application/json");

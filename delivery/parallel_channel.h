@@ -36,6 +36,8 @@ struct htsParallelDelivery::Transfer {
     // payload, whose memory libcurl sends from.
     std::shared_ptr<htsChannelConfig> record;
     std::shared_ptr<vxPluginSinkPayload> payload;
+    // The payload's compressed copies, one of which libcurl may be sending.
+    std::shared_ptr<htsPayloadBodies> bodies;
     // Which try of the payload this post is, from 1.
     uint32_t attempt = 0;
 
@@ -54,7 +56,14 @@ struct htsParallelDelivery::Channel {
     // Where its posts are recorded; null while removed or when nobody asks.
     std::shared_ptr<htsChannelStats> stats;
 
-    std::deque<std::shared_ptr<vxPluginSinkPayload>> backlog;
+    // A waiting payload, with the compressed copies that its channels share
+    // (null until one of them wants a copy): made once, at the first post
+    // that needs it, and kept as long as any channel holds the payload.
+    struct Waiting {
+        std::shared_ptr<vxPluginSinkPayload> payload;
+        std::shared_ptr<htsPayloadBodies> bodies;
+    };
+    std::deque<Waiting> backlog;
     uint64_t backlog_bytes = 0;
     // An episode of drops: set by the first payload that did not fit, logged
     // once at each end.
@@ -64,6 +73,7 @@ struct htsParallelDelivery::Channel {
     // in flight; their bodies count in backlog_bytes.
     struct Retry {
         std::shared_ptr<vxPluginSinkPayload> payload;
+        std::shared_ptr<htsPayloadBodies> bodies;
         uint32_t attempt; // the try it waits for
         std::chrono::steady_clock::time_point due;
     };

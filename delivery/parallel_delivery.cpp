@@ -183,6 +183,9 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
 
 void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payload)
 {
+    // Made only for a payload that one of its channels compresses; its
+    // copies are made at the posts, never here.
+    std::shared_ptr<htsPayloadBodies> bodies;
     for (const std::string &name : payload->channel_names) {
         auto it = channels.find(name);
         if (it == channels.end() || !it->second->active) {
@@ -211,11 +214,12 @@ void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payl
             vx_printf("%sbacklog accepting again, %llu payloads dropped\n",
                 htsChannelLinePrefix(tag, channel.name, record.url).c_str(), dropped);
 
+        if (!bodies && htsPayloadBodies::Wanted(record, *payload)) bodies = std::make_shared<htsPayloadBodies>();
         if (start_now) {
-            Start(channel, payload);
+            Start(channel, payload, bodies);
         }
         else {
-            channel.backlog.push_back(payload);
+            channel.backlog.push_back({ payload, bodies });
             channel.backlog_bytes += length;
             backlogged++;
         }
@@ -273,20 +277,24 @@ htsParallelDelivery::Transfer *htsParallelDelivery::TakeTransfer(Channel &channe
 }
 
 void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPluginSinkPayload> &payload,
-    uint32_t attempt)
+    std::shared_ptr<htsPayloadBodies> bodies, uint32_t attempt)
 {
     Transfer *transfer = TakeTransfer(channel);
     if (transfer == nullptr) return;
     CURL *handle = transfer->handle.get();
     htsChannelConfig &record = *channel.record;
 
-    if (!htsPreparePost(tag, record, handle, *payload, channel.stats.get(), SetPipeWait)) {
+    // A reload may have turned compression on since the payload came.
+    if (!bodies && htsPayloadBodies::Wanted(record, *payload)) bodies = std::make_shared<htsPayloadBodies>();
+    const htsPostBody body = bodies ? bodies->For(tag, record, *payload, compressor) : htsOwnBody(*payload);
+    if (!htsPreparePost(tag, record, handle, *payload, body, channel.stats.get(), SetPipeWait)) {
         ReturnTransfer(channel, transfer);
         return;
     }
 
     transfer->record = channel.record;
     transfer->payload = payload;
+    transfer->bodies = std::move(bodies);
     transfer->attempt = attempt;
     transfer->response.clear();
     transfer->error[0] = '\0';
@@ -298,6 +306,7 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
         if (channel.stats) channel.stats->RecordRefusal(CURLE_FAILED_INIT, curl_multi_strerror(mc));
         transfer->record.reset();
         transfer->payload.reset();
+        transfer->bodies.reset();
         ReturnTransfer(channel, transfer);
         return;
     }
@@ -312,11 +321,11 @@ void htsParallelDelivery::StartBacklog(Channel &channel)
     if (!channel.retrying.empty()) StartDueRetries(channel);
     // Once a stop is asked for, nothing new is posted.
     while (!stop.load() && !channel.backlog.empty() && channel.HasRoom()) {
-        std::shared_ptr<vxPluginSinkPayload> payload = std::move(channel.backlog.front());
+        Channel::Waiting next = std::move(channel.backlog.front());
         channel.backlog.pop_front();
-        channel.backlog_bytes -= htsBacklogCost(*payload);
+        channel.backlog_bytes -= htsBacklogCost(*next.payload);
         backlogged--;
-        Start(channel, payload);
+        Start(channel, next.payload, std::move(next.bodies));
     }
     ShowLevels(channel);
 }
@@ -359,6 +368,7 @@ void htsParallelDelivery::Reap()
         if (channel.stats) channel.stats->RecordTransfer(handle, outcome, transfer->error);
         if (!outcome.Delivered()) RetryOrGiveUp(channel, *transfer, outcome, retry_after);
         transfer->payload.reset();
+        transfer->bodies.reset();
         transfer->record.reset();
         ReturnTransfer(channel, transfer);
         if (channel.active)
@@ -407,6 +417,7 @@ void htsParallelDelivery::Stop()
             // it, and a duplicate beats a loss.
             SpoolPayload(*transfer->record, transfer->payload, "stopped");
             transfer->payload.reset();
+            transfer->bodies.reset();
             transfer->record.reset();
             channel->in_flight--;
             in_flight--;

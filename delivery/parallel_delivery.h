@@ -16,6 +16,7 @@
 #include <curl/curl.h>
 
 #include "config/channel_config.h"
+#include "delivery/body_compression.h"
 #include "delivery/channel_stats.h"
 #include "delivery/post_result.h"
 #include "delivery/spool.h"
@@ -120,9 +121,11 @@ private:
     // A transfer of `channel` ready to post: an idle one or a new one
     // while the channel is below its limit; null when it has no room.
     Transfer *TakeTransfer(Channel &channel);
-    // Posts `payload` on a transfer of the channel that has room; `attempt`
+    // Posts `payload` on a transfer of the channel that has room, with the
+    // compressed copies its channels share (null: none made yet); `attempt`
     // counts from 1.
-    void Start(Channel &channel, const std::shared_ptr<vxPluginSinkPayload> &payload, uint32_t attempt = 1);
+    void Start(Channel &channel, const std::shared_ptr<vxPluginSinkPayload> &payload,
+        std::shared_ptr<htsPayloadBodies> bodies, uint32_t attempt = 1);
     // After a failed post: schedules the next try, or gives the payload up
     // (to the spool when the channel has one).
     void RetryOrGiveUp(Channel &channel, Transfer &transfer, const htsPostOutcome &outcome,
@@ -190,6 +193,8 @@ private:
     size_t awaiting_retry = 0; // payloads waiting for their next try
     std::mt19937_64 random{ std::random_device{}() };
     std::unique_ptr<htsSpool> spool;
+    // Compression contexts, kept from post to post.
+    htsBodyCompressor compressor;
 };
 
 #endif

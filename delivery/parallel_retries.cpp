@@ -61,7 +61,7 @@ void htsParallelDelivery::RetryOrGiveUp(Channel &channel, Transfer &transfer, co
         const uint64_t delay = retry_after ? std::min(*retry_after, record.retry_backoff_max_ms)
                                            : htsBackoffDelay(record.retry_backoff_ms, record.retry_backoff_max_ms,
                                                  transfer.attempt, random);
-        channel.retrying.push_back({ transfer.payload, transfer.attempt + 1,
+        channel.retrying.push_back({ transfer.payload, transfer.bodies, transfer.attempt + 1,
             std::chrono::steady_clock::now() + std::chrono::milliseconds(delay) });
         channel.backlog_bytes += htsBacklogCost(*transfer.payload);
         awaiting_retry++;
@@ -100,7 +100,7 @@ void htsParallelDelivery::StartDueRetries(Channel &channel)
         it = channel.retrying.erase(it);
         channel.backlog_bytes -= htsBacklogCost(*retry.payload);
         awaiting_retry--;
-        Start(channel, retry.payload, retry.attempt);
+        Start(channel, retry.payload, std::move(retry.bodies), retry.attempt);
     }
     if (channel.retrying.size() != before) ShowLevels(channel);
 }

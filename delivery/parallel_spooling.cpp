@@ -40,7 +40,7 @@ void htsParallelDelivery::ReleaseBacklog(Channel &channel, const char *why, bool
         // Those that waited longest (the retries) go first, so a replay keeps
         // the channel's order.
         for (const Channel::Retry &r : channel.retrying) SpoolPayload(*channel.record, r.payload, why);
-        for (const auto &payload : channel.backlog) SpoolPayload(*channel.record, payload, why);
+        for (const auto &w : channel.backlog) SpoolPayload(*channel.record, w.payload, why);
     }
     backlogged -= channel.backlog.size();
     awaiting_retry -= channel.retrying.size();

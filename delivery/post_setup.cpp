@@ -16,10 +16,10 @@ void htsRefusePost(const std::string &tag, const htsChannelConfig &channel, htsC
 }
 
 bool htsPreparePost(const std::string &tag, htsChannelConfig &channel, CURL *handle,
-    const vxPluginSinkPayload &payload, htsChannelStats *stats,
+    const vxPluginSinkPayload &payload, const htsPostBody &body, htsChannelStats *stats,
     htsOptionResult (*extra)(CURL *, const htsChannelConfig &))
 {
-    curl_slist *headers = channel.GetHeaders(payload.flags);
+    curl_slist *headers = channel.GetHeaders(payload.flags, body.applied);
     if (headers == nullptr) {
         // Sending without the content type and encoding lines would deliver
         // a body the collector cannot read.
@@ -28,7 +28,7 @@ bool htsPreparePost(const std::string &tag, htsChannelConfig &channel, CURL *han
         if (stats != nullptr) stats->RecordRefusal(CURLE_OUT_OF_MEMORY, no_header_list);
         return false;
     }
-    htsOptionResult set = htsSetPostOptions(handle, channel, headers, payload);
+    htsOptionResult set = htsSetPostOptions(handle, channel, headers, body.data, body.length);
     if (set && extra != nullptr) set = extra(handle, channel);
     if (!set) {
         htsRefusePost(tag, channel, stats, set.code);

@@ -178,7 +178,7 @@ htsOptionResult htsSetHandleOptions(CURL *handle, const htsHandleCallbacks &call
 }
 
 htsOptionResult htsSetPostOptions(CURL *handle, const htsChannelConfig &channel,
-    curl_slist *headers, const vxPluginSinkPayload &payload)
+    curl_slist *headers, const void *body, size_t length)
 {
     OptionSetter set(handle);
     const bool own_connection =
@@ -205,8 +205,8 @@ htsOptionResult htsSetPostOptions(CURL *handle, const htsChannelConfig &channel,
         .Set(CURLOPT_URL, channel.url.c_str())
         .Set(CURLOPT_CONNECTTIMEOUT, htsTimeoutSeconds(channel.timeout_connect))
         .Set(CURLOPT_TIMEOUT, htsTimeoutSeconds(channel.timeout_transfer))
-        .Set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.length))
-        .Set(CURLOPT_POSTFIELDS, payload.data.get());
+        .Set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length))
+        .Set(CURLOPT_POSTFIELDS, body);
     SetAuthentication(channel, set);
     return set.result;
 }

@@ -52,9 +52,17 @@ void htsInitCurl();
 htsOptionResult htsSetHandleOptions(CURL *handle, const htsHandleCallbacks &callbacks);
 
 // Options set for every post from the channel record: TLS, headers, URL,
-// time limits and the body, which is sent from the payload's own memory.
+// time limits and the body, which is sent from where it lies (never copied):
+// `body` must outlive the transfer.
 htsOptionResult htsSetPostOptions(CURL *handle, const htsChannelConfig &channel,
-    curl_slist *headers, const vxPluginSinkPayload &payload);
+    curl_slist *headers, const void *body, size_t length);
+
+// The same with the payload's own body.
+inline htsOptionResult htsSetPostOptions(CURL *handle, const htsChannelConfig &channel,
+    curl_slist *headers, const vxPluginSinkPayload &payload)
+{
+    return htsSetPostOptions(handle, channel, headers, payload.data.get(), payload.length);
+}
 
 // A time limit in seconds as libcurl takes it: 0 stays "no limit", and one
 // beyond libcurl's range becomes its largest, which is as good as none.

@@ -13,6 +13,7 @@
 
 #include "config/channel_config.h"
 #include "config/config_loader.h"
+#include "delivery/body_compression.h"
 #include "delivery/curl_ptr.h"
 #include "delivery/parallel_delivery.h"
 #include "delivery/transfer_options.h"
@@ -50,14 +51,19 @@ public:
 
     void Reload();
     void LoadConfig();
+    // Posts `payload` to `channel`; `bodies` holds the payload's compressed
+    // copies for its other channels to share (null: the copies of this post
+    // alone).
     void PostPayload(htsChannelConfig &channel,
-        const std::shared_ptr<vxPluginSinkPayload> &payload);
+        const std::shared_ptr<vxPluginSinkPayload> &payload, htsPayloadBodies *bodies = nullptr);
     size_t AppendData(const char *data, size_t length);
 
     std::atomic<bool> reload_pending{ false };
     htsChannelConfig defaults;
     std::map<std::string, htsChannelConfig> channels;
     htsCurlEasyPtr curl_handle;
+    // Serial delivery's compression contexts, kept from post to post.
+    htsBodyCompressor compressor;
     char curl_error[CURL_ERROR_SIZE];
     std::string response;
     // The mode of the configuration in force.

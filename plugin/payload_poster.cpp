@@ -1,4 +1,5 @@
 #include <new>
+#include <optional>
 
 #include "config/log_text.h"
 #include "delivery/post_result.h"
@@ -49,7 +50,7 @@ htsOptionResult htsPlugin::CreateHandle()
 }
 
 void htsPlugin::PostPayload(htsChannelConfig &channel,
-    const std::shared_ptr<vxPluginSinkPayload> &payload)
+    const std::shared_ptr<vxPluginSinkPayload> &payload, htsPayloadBodies *bodies)
 {
     if (!curl_handle) {
         htsOptionResult made = CreateHandle();
@@ -63,7 +64,10 @@ void htsPlugin::PostPayload(htsChannelConfig &channel,
     }
     CURL *ch = curl_handle.get();
 
-    if (!htsPreparePost(tag, channel, ch, *payload, status_board.Stats(channel.channel))) return;
+    std::optional<htsPayloadBodies> own;
+    if (bodies == nullptr && htsPayloadBodies::Wanted(channel, *payload)) bodies = &own.emplace();
+    const htsPostBody body = bodies != nullptr ? bodies->For(tag, channel, *payload, compressor) : htsOwnBody(*payload);
+    if (!htsPreparePost(tag, channel, ch, *payload, body, status_board.Stats(channel.channel))) return;
 
     response.clear();
     curl_error[0] = '\0';

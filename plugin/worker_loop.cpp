@@ -59,6 +59,9 @@ void htsPlugin::DeliverSerial()
 
     std::shared_ptr<vxPluginSinkPayload> payload;
     while (!terminate.load() && PopPayloadQueue(payload)) {
+        // The payload's compressed copies, shared by its channels and gone
+        // with it.
+        htsPayloadBodies bodies;
         for (const std::string &name : payload->channel_names) {
             // Once a stop is asked for, nothing new is posted.
             if (terminate.load()) break;
@@ -67,7 +70,7 @@ void htsPlugin::DeliverSerial()
                 vx_dprintf("%s: channel not defined: %s\n", tag.c_str(), htsEscapeControl(name).c_str());
                 continue;
             }
-            PostPayload(it->second, payload);
+            PostPayload(it->second, payload, &bodies);
         }
         // Under a steady stream the queue may never run dry; a reload must
         // not wait for that. The rest stay queued and go out under the new
