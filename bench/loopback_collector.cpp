@@ -86,12 +86,19 @@ LoopbackCollector::LoopbackCollector(std::chrono::microseconds delay, bool never
 
 LoopbackCollector::~LoopbackCollector()
 {
+    Kill();
+    close(stop_fd);
+    close(epoll_fd);
+}
+
+void LoopbackCollector::Kill()
+{
+    if (!thread.joinable()) return;
     uint64_t one = 1;
     if (write(stop_fd, &one, sizeof(one)) != sizeof(one)) perror("collector stop");
     thread.join();
-    close(stop_fd);
-    close(epoll_fd);
     close(listen_fd);
+    listen_fd = -1;
 }
 
 std::string LoopbackCollector::Url(const std::string &path) const

@@ -26,6 +26,9 @@ public:
     LoopbackCollector &operator=(const LoopbackCollector &) = delete;
 
     std::string Url(const std::string &path) const;
+    // Gone as a collector killed mid-stream is: its connections closed, its
+    // port refusing; the counts stay readable.
+    void Kill();
     // Requests whose body arrived whole, and answers written.
     uint64_t Received() const { return received.load(); }
     uint64_t Answered() const { return answered.load(); }

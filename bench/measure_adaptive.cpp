@@ -119,8 +119,9 @@ int MeasureAdaptiveRefusing(const Args &args)
     AgentScope agent;
     PluginLibrary library(args.Get("plugin", VX_PLUGIN_PATH));
     PayloadPool pool(1024, 256);
-    // Retries deliver every payload in the end, so successes per second is
-    // posts per second; the 503s are what it cost the collector.
+    // The 503s are what a setting costs the collector; past its limit a
+    // fixed setting is refused over and over, each refusal freeing the place
+    // for the next.
     const std::string retries = "\"retries\": 20, \"retry_backoff_ms\": 10, \"retry_backoff_max_ms\": 100";
 
     struct Outcome {
@@ -132,7 +133,11 @@ int MeasureAdaptiveRefusing(const Args &args)
         collector.SetRefuseAbove(static_cast<size_t>(refuse_above));
         const RunResult r = RunOnce(library, Config(collector.Url("/ingest"), in_flight, retries), pool, posts, agent);
         const double refused = static_cast<double>(collector.Failed());
-        return Outcome{ r.posts_per_s, refused / (refused + static_cast<double>(collector.Answered())) };
+        const double answered = static_cast<double>(collector.Answered());
+        // A payload that ran out of tries ends the run as well: successes
+        // are what the collector answered 200, over the run's time.
+        const double seconds = static_cast<double>(posts) / r.posts_per_s;
+        return Outcome{ answered / seconds, refused / (refused + answered) };
     };
     double best = 0;
     long best_limit = 0;
@@ -211,13 +216,13 @@ int MeasureFallbackOutage(const Args &args)
     const long seconds = args.GetLong("seconds", 4);
     AgentScope agent;
     PluginLibrary library(args.Get("plugin", VX_PLUGIN_PATH));
-    auto first = std::make_unique<LoopbackCollector>(1ms);
+    LoopbackCollector first(1ms);
     LoopbackCollector second(1ms);
     TempDir dir;
     const std::string config = "{ \"delivery\": \"parallel\", \"max_in_flight\": 8, \"retries\": 10, "
                                "\"retry_backoff_ms\": " + std::to_string(backoff_ms) +
         ", \"retry_backoff_max_ms\": " + std::to_string(backoff_ms) + ", \"channels\": { \"" + bench_channel +
-        "\": { \"url\": \"" + first->Url("/ingest") + "\", \"fallback_urls\": [\"" + second.Url("/ingest") + "\"] } } }";
+        "\": { \"url\": \"" + first.Url("/ingest") + "\", \"fallback_urls\": [\"" + second.Url("/ingest") + "\"] } } }";
     PluginPtr plugin = library.Start("fallback", dir.Write("sink.json", config));
 
     const uint64_t count = static_cast<uint64_t>(rate * seconds);
@@ -239,8 +244,6 @@ int MeasureFallbackOutage(const Args &args)
         }
         fed = true;
     });
-    std::unordered_map<uint64_t, uint32_t> first_accepted;
-    uint64_t first_answered = 0;
     double longest_gap = 0;
     Clock::time_point last_delivery = Clock::now();
     uint64_t last_total = 0;
@@ -249,12 +252,10 @@ int MeasureFallbackOutage(const Args &args)
     while (!fed.load() || last_total < count) {
         if (SecondsSince(start) > seconds + 30.0) break;
         if (!killed && SecondsSince(start) >= seconds / 2.0) {
-            first_accepted = first->Accepted();
-            first_answered = first->Answered();
-            first.reset();
+            first.Kill();
             killed = true;
         }
-        const uint64_t total = (killed ? first_answered : first->Answered()) + second.Answered();
+        const uint64_t total = first.Answered() + second.Answered();
         const Clock::time_point now = Clock::now();
         if (total != last_total) {
             // Only gaps while posts were due count: the stream is steady.
@@ -265,7 +266,8 @@ int MeasureFallbackOutage(const Args &args)
         std::this_thread::sleep_for(200us);
     }
     feeder.join();
-    auto accepted = second.Accepted();
+    const auto first_accepted = first.Accepted();
+    const auto accepted = second.Accepted();
     uint64_t once = 0, doubled = 0, missing = 0;
     for (uint64_t id = 0; id < count; id++) {
         uint32_t n = 0;
