@@ -35,7 +35,7 @@ class htsAdaptiveLimit
 public:
     using Clock = std::chrono::steady_clock;
 
-    static constexpr double increase_below = 1.2;
+    static constexpr double increase_below = 1.1;
     static constexpr double decrease_above = 1.5;
     static constexpr double latency_slack_ms = 1.0;
     static constexpr double latency_backoff = 0.9;

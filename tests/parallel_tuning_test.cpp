@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "loopback_server.h"
+#include "plugin/metrics_text.h"
 #include "round_robin_proxy.h"
 #include "running_plugin.h"
 #include "test_support.h"
@@ -142,6 +143,15 @@ TEST_F(ParallelTuning, AdaptiveLimitGrowsThenShrinksUnderRefusals)
     // Each post takes 5 ms or a little more.
     EXPECT_GE(grown["baseline_ms"].get<double>(), 4.0);
     EXPECT_LT(grown["baseline_ms"].get<double>(), 100.0);
+    {
+        nlohmann::json status;
+        plugin.Sink().GetStatus(status);
+        const std::string metrics = htsMetricsText(status);
+        EXPECT_NE(metrics.find("\nvornix_sink_http_in_flight_limit{channel=\"a\",tag=\"p\"} "), std::string::npos)
+            << metrics;
+        EXPECT_NE(metrics.find("\nvornix_sink_http_latency_baseline_seconds{channel=\"a\",tag=\"p\"} 0.0"),
+            std::string::npos);
+    }
 
     collector.refuse_above = 3;
     const uint64_t refused_before = collector.refused.load();
