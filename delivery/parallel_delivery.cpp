@@ -55,6 +55,7 @@ htsOptionResult SetPipeWait(CURL *handle, const htsChannelConfig &record)
     htsOptionResult set;
     set.code = curl_easy_setopt(handle, CURLOPT_PIPEWAIT, IsHttps(record.url) ? 1L : 0L);
     if (!set) set.option = CURLOPT_PIPEWAIT;
+    // With it, the options only this engine takes: the connection age limit.
     if (set) set = htsSetConnectionAge(handle, record);
     return set;
 }
