@@ -145,6 +145,8 @@ TEST_F(ParallelTuning, AdaptiveLimitGrowsThenShrinksUnderRefusals)
     // Each post takes 5 ms or a little more.
     EXPECT_GE(grown["baseline_ms"].get<double>(), 4.0);
     EXPECT_LT(grown["baseline_ms"].get<double>(), 100.0);
+    plugin.Sink().DisplayStatus(nlohmann::json());
+    EXPECT_EQ(log.Count("p:   a: max_in_flight auto: "), 1u) << log.Text();
     {
         nlohmann::json status;
         plugin.Sink().GetStatus(status);
@@ -226,6 +228,9 @@ TEST_F(ParallelTuning, FallbackUrlTakesThePostsWhileTheFirstIsDown)
     EXPECT_EQ(figures["url_in_use"], second_url);
     EXPECT_EQ(figures["urls"], nlohmann::json::parse(R"([{"url":")" + first_url + R"(","state":"down"},
         {"url":")" + second_url + R"(","state":"up"}])"));
+    plugin.Sink().DisplayStatus(nlohmann::json());
+    EXPECT_EQ(log.Count("p:   a: posting to " + second_url + "; " + first_url + " down; " + second_url + " up\n"), 1u)
+        << log.Text();
 
     // Back: a post now and then until the probe finds it answering.
     first.down = false;
