@@ -4,6 +4,7 @@
 #include <string>
 
 #include "measure_compression.h"
+#include "measure_adaptive.h"
 #include "measure_parallel.h"
 #include "measure_retry.h"
 #include "measure_worker_cpu.h"
@@ -46,8 +47,13 @@ void Usage()
         "  retry-outage [--rate 2000] [--outage-s 30] [--around-s 10] [--vxsink PATH]\n"
         "    (parallel-*, retry-*: JSON records on standard output)\n"
         "  compression  [--bodies 4] [--mib 16]   (JSON records on standard output)\n"
+        "  adaptive-queueing [--delay-ms 10] [--servers 16] [--posts 6000] [--sweep 8,12,16,20,24,32]\n"
+        "  adaptive-refusing [--delay-ms 10] [--refuse-above 8] [--posts 6000] [--sweep 4,6,8,10,12]\n"
+        "  adaptive-ramp-up  [--delay-ms 10] [--target 32]\n"
+        "  fallback-outage   [--rate 2000] [--seconds 4] [--backoff-ms 200]\n"
+        "    (adaptive-*, fallback-*: JSON records on standard output)\n"
         "  report     --raw F --out results.md [--plot-data F] [--parallel F.jsonl] [--retry F.jsonl]\n"
-        "             [--compression F.jsonl]\n"
+        "             [--compression F.jsonl] [--adaptive F.jsonl]\n"
         "  record     F KIND NAME=TEXT|NAME:=NUMBER...   (appends one record to F)\n"
         "  free-port\n"
         "throughput, cpu-run, memory, stop and replay take --plugin PATH (default: the built plug-in).\n");
@@ -87,6 +93,10 @@ int main(int argc, char **argv)
         if (command == "compression") return vxbench::MeasureCompression(args);
         if (command == "worker-cpu") return vxbench::MeasureWorkerCpu(args);
         if (command == "parallel-cpu-run") return vxbench::RunParallelCpuWorkload(args);
+        if (command == "adaptive-queueing") return vxbench::MeasureAdaptiveQueueing(args);
+        if (command == "adaptive-refusing") return vxbench::MeasureAdaptiveRefusing(args);
+        if (command == "adaptive-ramp-up") return vxbench::MeasureAdaptiveRampUp(args);
+        if (command == "fallback-outage") return vxbench::MeasureFallbackOutage(args);
     }
     catch (const std::exception &e) {
         fprintf(stderr, "vx_bench %s: %s\n", command.c_str(), e.what());

@@ -36,6 +36,9 @@ struct DueAnswer {
     int fd;
     uint64_t generation;
     bool fail;
+    // The body's "seq=N", or none.
+    bool has_id;
+    uint64_t id;
 };
 
 // The body length a request head announces (0 without one).
@@ -83,12 +86,19 @@ LoopbackCollector::LoopbackCollector(std::chrono::microseconds delay, bool never
 
 LoopbackCollector::~LoopbackCollector()
 {
+    Kill();
+    close(stop_fd);
+    close(epoll_fd);
+}
+
+void LoopbackCollector::Kill()
+{
+    if (!thread.joinable()) return;
     uint64_t one = 1;
     if (write(stop_fd, &one, sizeof(one)) != sizeof(one)) perror("collector stop");
     thread.join();
-    close(stop_fd);
-    close(epoll_fd);
     close(listen_fd);
+    listen_fd = -1;
 }
 
 std::string LoopbackCollector::Url(const std::string &path) const
@@ -120,7 +130,7 @@ void LoopbackCollector::Run()
         conns.erase(fd);
     };
     std::minstd_rand random(12345);
-    auto send_answer = [&](int fd, bool fail) {
+    auto send_answer = [&](int fd, bool fail, bool has_id = false, uint64_t id = 0) {
         // A few dozen bytes to a client that reads its answers: the socket
         // buffer always has room.
         const char *text = fail ? unavailable : answer;
@@ -128,10 +138,17 @@ void LoopbackCollector::Run()
         if (send(fd, text, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length)) {
             if (fail)
                 failed.fetch_add(1);
-            else
+            else {
+                if (has_id) {
+                    std::lock_guard<std::mutex> guard(accepted_lock);
+                    accepted[id]++;
+                }
                 answered.fetch_add(1);
+            }
         }
     };
+    // Requests beyond the servers, in arrival order.
+    std::deque<DueAnswer> waiting;
 
     for (;;) {
         int timeout = -1;
@@ -183,26 +200,36 @@ void LoopbackCollector::Run()
                 size_t total = head_end + 4 + ContentLength(c.in, head_end);
                 if (c.in.size() < total) break;
                 const uint32_t share = fail_per_million.load();
-                const bool fail = down.load() || (share > 0 && random() % 1000000 < share);
-                if (!fail && c.in.compare(head_end + 4, 4, "seq=") == 0) {
-                    const uint64_t id = std::strtoull(c.in.c_str() + head_end + 8, nullptr, 10);
-                    std::lock_guard<std::mutex> guard(accepted_lock);
-                    accepted[id]++;
-                }
+                const size_t refuse = refuse_above.load();
+                const bool fail = down.load() || (share > 0 && random() % 1000000 < share) ||
+                    (refuse > 0 && due.size() + waiting.size() >= refuse);
+                const bool has_id = !fail && c.in.compare(head_end + 4, 4, "seq=") == 0;
+                const uint64_t id = has_id ? std::strtoull(c.in.c_str() + head_end + 8, nullptr, 10) : 0;
                 c.in.erase(0, total);
                 received.fetch_add(1);
-                if (delay.count() == 0)
-                    send_answer(fd, fail);
+                const size_t most = servers.load();
+                if (delay.count() == 0 || (fail && refuse > 0))
+                    send_answer(fd, fail, has_id, id);
+                else if (most > 0 && due.size() >= most)
+                    waiting.push_back({ Clock::time_point{}, fd, c.generation, fail, has_id, id });
                 else
-                    due.push_back({ Clock::now() + delay, fd, c.generation, fail });
+                    due.push_back({ Clock::now() + delay, fd, c.generation, fail, has_id, id });
             }
             if (closed) drop(fd);
         }
         const Clock::time_point now = Clock::now();
         while (!due.empty() && due.front().due <= now) {
-            auto it = conns.find(due.front().fd);
-            if (it != conns.end() && it->second.generation == due.front().generation) send_answer(it->first, due.front().fail);
+            const DueAnswer &a = due.front();
+            auto it = conns.find(a.fd);
+            if (it != conns.end() && it->second.generation == a.generation) send_answer(it->first, a.fail, a.has_id, a.id);
             due.pop_front();
+        }
+        // A server that came free takes the next waiting request.
+        while (!waiting.empty() && due.size() < servers.load()) {
+            DueAnswer next = waiting.front();
+            waiting.pop_front();
+            next.due = now + delay;
+            due.push_back(next);
         }
     }
 }

@@ -26,6 +26,9 @@ public:
     LoopbackCollector &operator=(const LoopbackCollector &) = delete;
 
     std::string Url(const std::string &path) const;
+    // Gone as a collector killed mid-stream is: its connections closed, its
+    // port refusing; the counts stay readable.
+    void Kill();
     // Requests whose body arrived whole, and answers written.
     uint64_t Received() const { return received.load(); }
     uint64_t Answered() const { return answered.load(); }
@@ -39,7 +42,14 @@ public:
     void FailShare(double share) { fail_per_million.store(static_cast<uint32_t>(share * 1e6)); }
     void SetDown(bool value) { down.store(value); }
     uint64_t Failed() const { return failed.load(); }
-    // Bodies that begin "seq=N": how often each N was answered 200.
+    // A collector of limited means, set before the first post: at most
+    // `servers` posts served at once, the rest queued in order (0: no
+    // limit); a post that would be the one past `refuse_above` waiting or
+    // served at once is answered 503 at once (0: never).
+    void SetServers(size_t value) { servers.store(value); }
+    void SetRefuseAbove(size_t value) { refuse_above.store(value); }
+    // Bodies that begin "seq=N": how often each N was answered 200 (counted
+    // as the answer goes out, so a post cut off before it is not).
     std::unordered_map<uint64_t, uint32_t> Accepted() const
     {
         std::lock_guard<std::mutex> guard(accepted_lock);
@@ -61,6 +71,8 @@ private:
     std::atomic<uint32_t> fail_per_million{ 0 };
     std::atomic<bool> down{ false };
     std::atomic<uint64_t> failed{ 0 };
+    std::atomic<size_t> servers{ 0 };
+    std::atomic<size_t> refuse_above{ 0 };
     mutable std::mutex accepted_lock;
     std::unordered_map<uint64_t, uint32_t> accepted;
     std::thread thread;

@@ -537,6 +537,7 @@ int WriteReport(const Args &args)
     JsonLinesSection(args.Get("parallel", ""), "Parallel delivery", report);
     JsonLinesSection(args.Get("retry", ""), "Retries and the spool", report);
     JsonLinesSection(args.Get("compression", ""), "Body compression", report);
+    JsonLinesSection(args.Get("adaptive", ""), "Adaptive limit and fallback URLs", report);
 
     std::ofstream out(out_path, std::ios::trunc);
     out << "# Benchmark results\n\n";

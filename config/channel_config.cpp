@@ -78,6 +78,13 @@ const Range any_unsigned32{ 0, UINT32_MAX };
 const Range backoff_range{ 1, 86400000 };
 // Each encoding narrows this further; the loader checks the pair.
 const Range level_range{ 0, htsMaxCompressionLevel };
+// Up to a day as well; 0 is no limit.
+const Range age_range{ 0, 86400000 };
+
+// The one text a number key may take instead of a number, where it has one.
+const Choice auto_choice[] = {
+    { "auto", 1 },
+};
 
 struct ChannelKey {
     const char *name;
@@ -87,7 +94,7 @@ struct ChannelKey {
         std::string htsChannelConfig::*, std::map<std::string, std::string> htsChannelConfig::*,
         std::optional<std::string> htsChannelConfig::*, htsTlsMinVersion htsChannelConfig::*,
         htsHttpVersion htsChannelConfig::*, htsCompression htsChannelConfig::*,
-        std::vector<long> htsChannelConfig::*>
+        std::vector<long> htsChannelConfig::*, std::vector<std::string> htsChannelConfig::*>
         member;
     // The keys of the first release skip a value of another type without a
     // word, as they always have; every later key refuses it like any other
@@ -99,6 +106,9 @@ struct ChannelKey {
     bool secret = false;
     // For a strict number key: the values it takes.
     const Range *range = nullptr;
+    // For a number key that also takes "auto" (its `choices`): the member
+    // that says which of the two the file gave.
+    bool htsChannelConfig::*automatic = nullptr;
 };
 
 const ChannelKey channel_keys[] = {
@@ -127,6 +137,9 @@ const ChannelKey channel_keys[] = {
         .strict = true, .choices = http_versions },
     { .name = "success_codes", .inherited = true, .member = &htsChannelConfig::success_codes, .strict = true },
     { .name = "max_in_flight", .inherited = true, .member = &htsChannelConfig::max_in_flight,
+        .strict = true, .choices = auto_choice, .range = &in_flight_range,
+        .automatic = &htsChannelConfig::max_in_flight_auto },
+    { .name = "max_in_flight_limit", .inherited = true, .member = &htsChannelConfig::max_in_flight_limit,
         .strict = true, .range = &in_flight_range },
     { .name = "max_backlog_bytes", .inherited = true, .member = &htsChannelConfig::max_backlog_bytes,
         .strict = true, .range = &any_unsigned },
@@ -152,6 +165,11 @@ const ChannelKey channel_keys[] = {
         .strict = true, .choices = compressions },
     { .name = "compression_level", .inherited = true, .member = &htsChannelConfig::compression_level,
         .strict = true, .range = &level_range },
+    { .name = "fallback_urls", .inherited = true, .member = &htsChannelConfig::fallback_urls, .strict = true },
+    { .name = "connection_max_age_ms", .inherited = true, .member = &htsChannelConfig::connection_max_age_ms,
+        .strict = true, .range = &age_range },
+    { .name = "connection_max_requests", .inherited = true,
+        .member = &htsChannelConfig::connection_max_requests, .strict = true, .range = &any_unsigned32 },
 };
 
 [[noreturn]] void ThrowInvalid(const ChannelKey &key, const nlohmann::json &value)
@@ -236,6 +254,28 @@ uint64_t StrictNumber(const ChannelKey &key, const nlohmann::json &value)
     const uint64_t number = value.get<uint64_t>();
     if (number < key.range->minimum || number > key.range->maximum) ThrowInvalid(key, value);
     return number;
+}
+
+// Each URL expanded; a list that is no list, or holds anything but a
+// non-empty text, is refused naming that element alone, so that the
+// password of another URL is never printed.
+std::vector<std::string> UrlList(const ChannelKey &key, const nlohmann::json &value,
+    std::map<std::string, std::string> &vars)
+{
+    if (!value.is_array()) ThrowInvalid(key, value);
+    // Bounded so that a status can show each one's state.
+    if (value.size() > htsMaxFallbackUrls)
+        throw htsKeyError(key.name, std::string("invalid value for ") + key.name + ": more than " +
+                std::to_string(htsMaxFallbackUrls) + " URLs");
+    std::vector<std::string> urls;
+    for (const auto &url : value) {
+        if (!url.is_string()) ThrowInvalid(key, url);
+        std::string text;
+        vx_expand_variables(url.get_ref<const std::string &>(), text, vars);
+        if (text.empty()) ThrowInvalid(key, url);
+        urls.push_back(std::move(text));
+    }
+    return urls;
 }
 
 std::vector<long> StatusCodes(const ChannelKey &key, const nlohmann::json &value)
@@ -332,6 +372,12 @@ void htsChannelConfig::Load(std::map<std::string, std::string> &vars,
         };
         std::visit(Overload{
                        [&](uint32_t htsChannelConfig::*m) {
+                           if (key.automatic != nullptr) {
+                               const std::optional<std::string> text =
+                                   value->is_string() ? expanded() : std::nullopt;
+                               this->*key.automatic = text && *text == key.choices.front().text;
+                               if (this->*key.automatic) return;
+                           }
                            if (key.strict)
                                this->*m = static_cast<uint32_t>(StrictNumber(key, *value));
                            // Only a non-negative integer literal counts; a
@@ -376,12 +422,16 @@ void htsChannelConfig::Load(std::map<std::string, std::string> &vars,
                            this->*m = static_cast<E>(it->value);
                        },
                        [&](std::vector<long> htsChannelConfig::*m) { this->*m = StatusCodes(key, *value); },
+                       [&](std::vector<std::string> htsChannelConfig::*m) { this->*m = UrlList(key, *value, vars); },
                        [&](std::map<std::string, std::string> htsChannelConfig::*m) {
                            if (value->is_object()) LoadHeaders(this->*m, vars, name, *value);
                        },
                    },
             key.member);
     }
+    // Taken last, so that a limit given beside "auto" in either order, or
+    // inherited, is the ceiling.
+    if (max_in_flight_auto) max_in_flight = max_in_flight_limit;
 }
 
 void htsChannelConfig::InheritFrom(const htsChannelConfig &defaults)
@@ -389,6 +439,7 @@ void htsChannelConfig::InheritFrom(const htsChannelConfig &defaults)
     for (const ChannelKey &key : channel_keys) {
         if (!key.inherited) continue;
         std::visit([&](auto m) { this->*m = defaults.*m; }, key.member);
+        if (key.automatic != nullptr) this->*key.automatic = defaults.*key.automatic;
     }
 }
 
@@ -411,6 +462,7 @@ nlohmann::json htsChannelConfig::Describe() const
                        },
                    },
             key.member);
+        if (key.automatic != nullptr && this->*key.automatic) j[key.name] = key.choices.front().text;
     }
     // A channel that does not compress shows neither key, as before they
     // existed; one that does shows the level it compresses at.
@@ -439,6 +491,7 @@ nlohmann::json htsChannelConfig::DescribeMasked() const
     }
     j["url"] = htsMaskUrl(url);
     if (proxy) j["proxy"] = htsMaskUrl(*proxy);
+    for (auto &fallback : j["fallback_urls"]) fallback = htsMaskUrl(fallback.get<std::string>());
     return j;
 }
 
@@ -462,7 +515,7 @@ MemberType TypeOf(T htsChannelConfig::*)
         return { "boolean", [](const nlohmann::json &v) { return v.is_boolean(); }, "true or false" };
     else if constexpr (std::is_same_v<T, std::map<std::string, std::string>>)
         return { "object", [](const nlohmann::json &v) { return v.is_object(); }, "an object" };
-    else if constexpr (std::is_same_v<T, std::vector<long>>)
+    else if constexpr (std::is_same_v<T, std::vector<long>> || std::is_same_v<T, std::vector<std::string>>)
         return { "array", [](const nlohmann::json &v) { return v.is_array(); }, "an array" };
     else
         return { "string", [](const nlohmann::json &v) { return v.is_string(); }, "a text" };

@@ -20,6 +20,13 @@
 // and its socket, and the agent's process shares one descriptor limit.
 constexpr uint32_t htsMaxInFlightLimit = 1024;
 
+// The most an adaptive in-flight limit ("max_in_flight": "auto") grows to
+// unless "max_in_flight_limit" says otherwise.
+constexpr uint32_t htsDefaultInFlightCeiling = 64;
+
+// The most fallback URLs a channel has beside its own.
+constexpr size_t htsMaxFallbackUrls = 16;
+
 // The lowest TLS version a channel accepts, beyond libcurl's own choice.
 enum class htsTlsMinVersion : uint8_t { Default, Tls1_2, Tls1_3 };
 
@@ -176,6 +183,20 @@ public:
     // waiting, for this channel.
     uint32_t max_in_flight = 1;
     uint64_t max_backlog_bytes = 64u << 20;
+    // Parallel delivery only: "max_in_flight": "auto" lets the channel find
+    // its own limit between 1 and max_in_flight_limit as its collector
+    // answers; max_in_flight then holds that ceiling, so that everything
+    // sized by it (connections kept, descriptors) allows for the most.
+    bool max_in_flight_auto = false;
+    uint32_t max_in_flight_limit = htsDefaultInFlightCeiling;
+    // Parallel delivery only: URLs that take the channel's posts, in order,
+    // while the one before them is down (variables expanded).
+    std::vector<std::string> fallback_urls;
+    // Parallel delivery only: a connection older than this, or that carried
+    // this many posts, is not used for another one (0: no limit), so that
+    // posts spread again over collectors behind a balancer.
+    uint64_t connection_max_age_ms = 0;
+    uint32_t connection_max_requests = 0;
     // Parallel delivery only: how often a post that may not have reached the
     // collector is tried again (0: never), and the wait before the next try,
     // doubling from the first value up to the second.

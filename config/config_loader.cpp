@@ -312,11 +312,19 @@ htsConfiguration ReadRecords(const std::string &tag, const nlohmann::json &root,
                 " open files (ulimit -n) beside the agent's own");
     }
 
-    // Retries and the spool live in the parallel engine; serial delivery
-    // would ignore them, which must not pass for their being in force.
+    // Retries, the spool, the adaptive limit, fallback URLs and connection
+    // rotation live in the parallel engine; serial delivery would ignore
+    // them, which must not pass for their being in force.
     if (config.delivery != htsDeliveryMode::parallel) {
         auto refuse = [&](const htsChannelConfig &r) {
-            const char *key = (r.retries > 0) ? "retries" : !r.spool_dir.empty() ? "spool_dir" : nullptr;
+            const char *key = (r.retries > 0)     ? "retries"
+                : !r.spool_dir.empty()             ? "spool_dir"
+                : r.max_in_flight_auto             ? "max_in_flight"
+                : r.max_in_flight_limit != htsDefaultInFlightCeiling ? "max_in_flight_limit"
+                : !r.fallback_urls.empty()         ? "fallback_urls"
+                : r.connection_max_age_ms > 0      ? "connection_max_age_ms"
+                : r.connection_max_requests > 0    ? "connection_max_requests"
+                                                   : nullptr;
             if (key != nullptr)
                 throw vxException("%s: %s needs \"delivery\": \"parallel\"", tag.c_str(), key);
         };

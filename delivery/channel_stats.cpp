@@ -192,6 +192,21 @@ void htsChannelStats::AddGivenUp(uint64_t n)
     Add(given_up, n);
 }
 
+void htsChannelStats::SetAdaptiveLimit(uint32_t limit, double baseline_ms)
+{
+    Writing write(sequence);
+    in_flight_limit.store(limit, relaxed);
+    latency_baseline_ms.store(baseline_ms, relaxed);
+}
+
+void htsChannelStats::SetUrlStates(uint32_t count, uint32_t in_use, uint64_t down)
+{
+    Writing write(sequence);
+    url_count.store(count, relaxed);
+    url_in_use.store(in_use, relaxed);
+    urls_down.store(down, relaxed);
+}
+
 void htsChannelStats::CopyCodes(const CodeTable &table, std::map<long, uint64_t> &to)
 {
     for (const CodeSlot &slot : table) {
@@ -241,6 +256,11 @@ htsChannelFigures htsChannelStats::Read() const
         f.dropped = dropped.load(relaxed);
         f.retried = retried.load(relaxed);
         f.given_up = given_up.load(relaxed);
+        f.in_flight_limit = in_flight_limit.load(relaxed);
+        f.latency_baseline_ms = latency_baseline_ms.load(relaxed);
+        f.url_count = url_count.load(relaxed);
+        f.url_in_use = url_in_use.load(relaxed);
+        f.urls_down = urls_down.load(relaxed);
 
         SequenceFence(sequence, std::memory_order_acquire);
         if (sequence.load(relaxed) == before) return f;
@@ -288,6 +308,17 @@ nlohmann::json htsChannelFigures::ToJson(htsFigureSet set) const
         if (set.retries) {
             j["retried"] = retried;
             j["given_up"] = given_up;
+        }
+        if (in_flight_limit != 0)
+            j["max_in_flight"] = { { "auto", true }, { "current", in_flight_limit },
+                { "baseline_ms", ms(latency_baseline_ms) } };
+        // By position; the status puts each URL, masked, beside its state.
+        if (url_count != 0) {
+            j["url_in_use"] = url_in_use;
+            nlohmann::json states = nlohmann::json::array();
+            for (uint32_t i = 0; i < url_count; i++)
+                states.push_back(i < 64 && (urls_down >> i) & 1 ? "down" : "up");
+            j["urls"] = std::move(states);
         }
     }
     return j;

@@ -46,6 +46,15 @@ struct htsChannelFigures {
     uint64_t dropped = 0;
     uint64_t retried = 0;
     uint64_t given_up = 0;
+    // With an adaptive in-flight limit: the limit found (0: the limit is
+    // fixed) and the latency it measures against (negative: none yet).
+    uint32_t in_flight_limit = 0;
+    double latency_baseline_ms = -1.0;
+    // With fallback URLs: how many URLs (0: none), which one takes the next
+    // post, and one bit for each that is down.
+    uint32_t url_count = 0;
+    uint32_t url_in_use = 0;
+    uint64_t urls_down = 0;
 
     // The q-quantile (0 to 1) of the recent durations in milliseconds, by
     // nearest rank; negative without any.
@@ -96,6 +105,12 @@ public:
     void AddDropped(uint64_t payloads = 1);
     void AddRetried(uint64_t posts = 1);
     void AddGivenUp(uint64_t payloads = 1);
+    // An adaptive in-flight limit and its latency baseline; 0 for a fixed
+    // limit.
+    void SetAdaptiveLimit(uint32_t limit, double baseline_ms);
+    // The states of a channel's URLs (see htsChannelFigures); 0 URLs for a
+    // channel without fallbacks.
+    void SetUrlStates(uint32_t count, uint32_t in_use, uint64_t down);
 
     // A consistent copy; never blocks a writer.
     htsChannelFigures Read() const;
@@ -143,6 +158,11 @@ private:
     Counter dropped{ 0 };
     Counter retried{ 0 };
     Counter given_up{ 0 };
+    std::atomic<uint32_t> in_flight_limit{ 0 };
+    std::atomic<double> latency_baseline_ms{ -1.0 };
+    std::atomic<uint32_t> url_count{ 0 };
+    std::atomic<uint32_t> url_in_use{ 0 };
+    std::atomic<uint64_t> urls_down{ 0 };
 };
 
 // Wall-clock nanoseconds since the epoch.

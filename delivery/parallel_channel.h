@@ -9,12 +9,15 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "delivery/adaptive_limit.h"
 #include "delivery/curl_ptr.h"
 #include "delivery/drop_episode.h"
 #include "delivery/parallel_delivery.h"
+#include "delivery/url_failover.h"
 
 // What a waiting payload counts against its channel's bound: its body, and
 // at least one byte, so that empty bodies cannot pile up without limit.
@@ -40,6 +43,12 @@ struct htsParallelDelivery::Transfer {
     std::shared_ptr<htsPayloadBodies> bodies;
     // Which try of the payload this post is, from 1.
     uint32_t attempt = 0;
+    // For a channel with an adaptive limit: what the post's start told it.
+    htsAdaptiveLimit::Ticket ticket;
+    // For a channel with fallback URLs: which of its URLs the post went to,
+    // and when that was chosen.
+    size_t url_index = 0;
+    std::chrono::steady_clock::time_point url_picked{};
 
     // libcurl's response sink: keeps the head of the body, as the serial
     // poster does, and lets nothing unwind into libcurl.
@@ -86,14 +95,26 @@ struct htsParallelDelivery::Channel {
     std::vector<Transfer *> idle;
     size_t in_flight = 0;
 
+    // Set with "max_in_flight": "auto": the limit it found, at most the
+    // record's max_in_flight. Lowered below what is in flight, it stops new
+    // starts only: nothing in flight is cut off.
+    std::optional<htsAdaptiveLimit> adaptive;
+    size_t Limit() const noexcept { return adaptive ? adaptive->Current() : record->max_in_flight; }
+
+    // With fallback URLs: the record to post with for each URL (the first
+    // is `record` itself, the others copies of it with their own URL and
+    // header lists), and which of them is up. Empty without fallbacks.
+    std::vector<std::shared_ptr<htsChannelConfig>> url_records;
+    htsUrlFailover failover;
+
     // With one post in flight a waiting retry holds the channel's only place,
     // so that nothing overtakes it; with more, order is not kept anyway and
     // the others go on posting while it waits.
-    size_t PlacesHeldByRetries() const noexcept { return record->max_in_flight == 1 ? retrying.size() : 0; }
-    bool HasRoom() const noexcept { return active && in_flight + PlacesHeldByRetries() < record->max_in_flight; }
+    size_t PlacesHeldByRetries() const noexcept { return Limit() == 1 ? retrying.size() : 0; }
+    bool HasRoom() const noexcept { return active && in_flight + PlacesHeldByRetries() < Limit(); }
     // A retry takes any free place, however many others wait: they hold
     // places against the backlog, not against each other.
-    bool HasRoomForRetry() const noexcept { return active && in_flight < record->max_in_flight; }
+    bool HasRoomForRetry() const noexcept { return active && in_flight < Limit(); }
 };
 
 #endif

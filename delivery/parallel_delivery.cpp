@@ -55,6 +55,8 @@ htsOptionResult SetPipeWait(CURL *handle, const htsChannelConfig &record)
     htsOptionResult set;
     set.code = curl_easy_setopt(handle, CURLOPT_PIPEWAIT, IsHttps(record.url) ? 1L : 0L);
     if (!set) set.option = CURLOPT_PIPEWAIT;
+    // With it, the options only this engine takes: the connection age limit.
+    if (set) set = htsSetConnectionAge(handle, record);
     return set;
 }
 
@@ -141,6 +143,8 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
         state->record = std::make_shared<htsChannelConfig>(record);
         state->active = true;
         state->stats = stats_of ? stats_of(name) : nullptr;
+        ConfigureAdaptiveLimit(*state);
+        ConfigureFallbackUrls(*state);
         ShowLevels(*state);
     }
 
@@ -264,6 +268,8 @@ htsParallelDelivery::Transfer *htsParallelDelivery::TakeTransfer(Channel &channe
     }
     if (result) {
         CURLcode rc = curl_easy_setopt(transfer->handle.get(), CURLOPT_PRIVATE, transfer.get());
+        if (rc == CURLE_OK) rc = curl_easy_setopt(transfer->handle.get(), CURLOPT_SOCKOPTFUNCTION, ConnectionOpened);
+        if (rc == CURLE_OK) rc = curl_easy_setopt(transfer->handle.get(), CURLOPT_SOCKOPTDATA, this);
         if (rc != CURLE_OK) result.code = rc;
     }
     if (!result) {
@@ -282,7 +288,8 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
     Transfer *transfer = TakeTransfer(channel);
     if (transfer == nullptr) return;
     CURL *handle = transfer->handle.get();
-    htsChannelConfig &record = *channel.record;
+    const std::shared_ptr<htsChannelConfig> &posting = RecordToPost(channel, *transfer);
+    htsChannelConfig &record = *posting;
 
     // A reload may have turned compression on since the payload came.
     if (!bodies && htsPayloadBodies::Wanted(record, *payload)) bodies = std::make_shared<htsPayloadBodies>();
@@ -292,7 +299,7 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
         return;
     }
 
-    transfer->record = channel.record;
+    transfer->record = posting;
     transfer->payload = payload;
     transfer->bodies = std::move(bodies);
     transfer->attempt = attempt;
@@ -313,6 +320,7 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
     channel.in_flight++;
     in_flight++;
     started++;
+    AdaptLimitOnStart(channel, *transfer);
 }
 
 void htsParallelDelivery::StartBacklog(Channel &channel)
@@ -358,7 +366,11 @@ void htsParallelDelivery::Reap()
         if (rc == CURLE_OK && transfer->record->retries > 0 &&
             curl_easy_header(handle, "Retry-After", 0, CURLH_HEADER, -1, &header) == CURLHE_OK)
             retry_after = htsParseRetryAfter(header->value, std::time(nullptr));
+        const curl_socket_t worn_out = transfer->record->connection_max_requests > 0
+            ? CountConnectionUse(handle, transfer->record->connection_max_requests)
+            : CURL_SOCKET_BAD;
         curl_multi_remove_handle(multi.get(), handle);
+        if (worn_out != CURL_SOCKET_BAD) RetireConnection(worn_out);
 
         Channel &channel = *transfer->channel;
         channel.in_flight--;
@@ -366,6 +378,8 @@ void htsParallelDelivery::Reap()
         const htsPostOutcome outcome = htsReportPost(tag, *transfer->record, handle, rc, transfer->error);
         if (rc != CURLE_OK) ReportOutOfDescriptors(tag, *transfer->record, handle);
         if (channel.stats) channel.stats->RecordTransfer(handle, outcome, transfer->error);
+        if (channel.adaptive) AdaptLimitOnEnd(channel, *transfer, outcome);
+        if (!channel.url_records.empty()) NoteUrlOutcome(channel, *transfer, outcome);
         if (!outcome.Delivered()) RetryOrGiveUp(channel, *transfer, outcome, retry_after);
         transfer->payload.reset();
         transfer->bodies.reset();

@@ -18,6 +18,7 @@
 #include "config/channel_config.h"
 #include "delivery/body_compression.h"
 #include "delivery/channel_stats.h"
+#include "delivery/connection_rotation.h"
 #include "delivery/post_result.h"
 #include "delivery/spool.h"
 #include "vxplugin.h"
@@ -153,6 +154,29 @@ private:
     void ReleaseBacklog(Channel &channel, const char *why, bool keep = false);
     // Shows the channel's backlog and posts in flight in its stats.
     void ShowLevels(const Channel &channel) noexcept;
+    // The adaptive in-flight limit (parallel_adaptive.cpp): set up or
+    // dropped as the record in force asks, told of each post's start and
+    // end.
+    void ConfigureAdaptiveLimit(Channel &channel);
+    void AdaptLimitOnStart(Channel &channel, Transfer &transfer);
+    void AdaptLimitOnEnd(Channel &channel, Transfer &transfer, const htsPostOutcome &outcome);
+    // Fallback URLs (parallel_failover.cpp): the records of each URL made
+    // as the record in force asks, the record the next post of the channel
+    // goes out with (noted in `transfer`), and what a post's end says of
+    // its URL.
+    void ConfigureFallbackUrls(Channel &channel);
+    const std::shared_ptr<htsChannelConfig> &RecordToPost(Channel &channel, Transfer &transfer);
+    void NoteUrlOutcome(Channel &channel, const Transfer &transfer, const htsPostOutcome &outcome);
+    // Connection rotation (parallel_rotation.cpp): counts the posts each
+    // connection carried and closes an idle one that reached its channel's
+    // "connection_max_requests", so that the next post opens a new one.
+    static int ConnectionOpened(void *self, curl_socket_t socket, curlsocktype purpose) noexcept;
+    // The socket of the post's connection once it carried `most` posts,
+    // else CURL_SOCKET_BAD; read before the handle leaves the multi handle.
+    curl_socket_t CountConnectionUse(CURL *handle, uint32_t most);
+    // Shuts a worn-out connection's socket unless another post took it up.
+    void RetireConnection(curl_socket_t socket);
+    htsConnectionUses connection_uses;
     // Forgets a channel that is gone once its last transfer has ended.
     void ForgetIfDone(const std::string &name);
 

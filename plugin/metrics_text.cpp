@@ -144,6 +144,9 @@ std::string htsMetricsText(const nlohmann::json &status)
     Family median{ "post_latency_median_seconds", "gauge", "Median duration of the last posts.", {} };
     Family p99{ "post_latency_p99_seconds", "gauge", "99th percentile duration of the last posts.", {} };
     Family last_success{ "last_success_timestamp_seconds", "gauge", "When the last post succeeded.", {} };
+    Family in_flight_limit{ "in_flight_limit", "gauge", "The in-flight limit an adaptive channel found.", {} };
+    Family latency_baseline{ "latency_baseline_seconds", "gauge",
+        "The latency an adaptive channel's limit goes by.", {} };
 
     if (status.is_object() && status.contains("channels") && status["channels"].is_object()) {
         for (const auto &[name, figures] : status["channels"].items()) {
@@ -167,12 +170,18 @@ std::string htsMetricsText(const nlohmann::json &status)
                 if (Get(latency, "p99", v)) p99.samples.push_back({ labels, v / 1000.0 });
             }
             if (Seconds(figures, "last_success_time", v)) last_success.samples.push_back({ labels, v });
+            if (figures.is_object() && figures.contains("max_in_flight")) {
+                const nlohmann::json &limit = figures["max_in_flight"];
+                if (Get(limit, "current", v)) in_flight_limit.samples.push_back({ labels, v });
+                if (Get(limit, "baseline_ms", v)) latency_baseline.samples.push_back({ labels, v / 1000.0 });
+            }
         }
     }
 
     std::string out;
     for (const Family *f : { &loads, &failed, &loaded, &parallel }) Write(out, *f);
     for (const PerChannel &p : per_channel) Write(out, p.family);
-    for (const Family *f : { &answers, &errors, &median, &p99, &last_success }) Write(out, *f);
+    for (const Family *f : { &answers, &errors, &median, &p99, &last_success, &in_flight_limit, &latency_baseline })
+        Write(out, *f);
     return out;
 }

@@ -7,6 +7,25 @@
 #include "plugin/plugin_status.h"
 #include "vxlog.h"
 
+namespace {
+
+// The stats give a channel's URLs by position; the status shows each, masked
+// as its configuration is, beside its state, and the one in use by name.
+void ShowUrlStates(nlohmann::json &figures, const nlohmann::json &described)
+{
+    if (!figures.contains("urls") || !described.contains("fallback_urls")) return;
+    nlohmann::json urls = nlohmann::json::array({ described["url"] });
+    for (const auto &url : described["fallback_urls"]) urls.push_back(url);
+    nlohmann::json shown = nlohmann::json::array();
+    for (size_t i = 0; i < figures["urls"].size() && i < urls.size(); i++)
+        shown.push_back({ { "url", urls[i] }, { "state", figures["urls"][i] } });
+    const size_t in_use = figures.value("url_in_use", size_t{ 0 });
+    figures["url_in_use"] = in_use < urls.size() ? urls[in_use] : urls[0];
+    figures["urls"] = std::move(shown);
+}
+
+} // namespace
+
 htsChannelStats *htsStatusBoard::Stats(const std::string &channel) const
 {
     auto it = worker_stats.find(channel);
@@ -93,6 +112,7 @@ void htsStatusBoard::Fill(nlohmann::json &status, const std::string &conf_filena
     for (const Channel &c : view->channels) {
         nlohmann::json figures = c.stats->Read().ToJson(view->figures);
         figures["url"] = described[c.record.channel]["url"];
+        ShowUrlStates(figures, described[c.record.channel]);
         channels[c.record.channel] = std::move(figures);
     }
     configuration["channels"] = std::move(described);
@@ -175,6 +195,25 @@ private:
     std::vector<std::vector<std::string>> rows;
 };
 
+// Below the table, for a channel that has them: its adaptive limit, and its
+// URLs with their states.
+std::string TuningLines(const std::string &prefix, const nlohmann::json &c)
+{
+    std::string out;
+    if (!c.is_object()) return out;
+    if (c.contains("max_in_flight") && c["max_in_flight"].is_object()) {
+        const nlohmann::json &limit = c["max_in_flight"];
+        out += prefix + "max_in_flight auto: " + Cell(limit, "current") + ", latency baseline " +
+            Cell(limit, "baseline_ms") + " ms\n";
+    }
+    if (c.contains("urls") && c["urls"].is_array()) {
+        out += prefix + "posting to " + Cell(c, "url_in_use") + ";";
+        for (const auto &url : c["urls"]) out += " " + Cell(url, "url") + " " + Cell(url, "state") + ";";
+        out.back() = '\n';
+    }
+    return out;
+}
+
 } // namespace
 
 void htsPrintStatus(const std::string &tag, const nlohmann::json &status)
@@ -245,6 +284,7 @@ void htsPrintStatus(const std::string &tag, const nlohmann::json &status)
             errors += prefix + "  " + htsEscapeControl(name) + ": last error " + Cell(c, "last_error_time") + ": " +
                 Cell(c, "last_error") + "\n";
         }
+        errors += TuningLines(prefix + "  " + htsEscapeControl(name) + ": ", c);
     }
     if (channels.empty())
         out += prefix + "no channels in force\n";
