@@ -126,6 +126,14 @@ public:
     // nullptr when it could not be built.
     curl_slist *GetHeaders(vxFlags<vxPlugin::DispatchFlags> flags);
 
+    // Whether a header value holds "${payload_id}": such a channel builds a
+    // list for each post (HeadersForPayload) rather than using the cached one.
+    bool UsesPayloadId() const;
+    // The header list of one post, with "${payload_id}" in header values
+    // replaced by `payload_id`; null when it could not be built. The caller
+    // owns it and keeps it until the post has ended.
+    htsCurlSlistPtr HeadersForPayload(vxFlags<vxPlugin::DispatchFlags> flags, const std::string &payload_id) const;
+
     std::string channel;
     std::string url;
     uint32_t timeout_connect = 30;
@@ -166,6 +174,10 @@ public:
     // kept for a later replay (empty: nowhere), and the most bytes kept there.
     std::string spool_dir;
     uint64_t spool_max_bytes = uint64_t{ 1 } << 30;
+    // Parallel delivery with a spool only: whether the engine sends spooled
+    // payloads again by itself once the collector answers (false: they wait
+    // for `vxsink --replay`).
+    bool spool_drain = true;
 
     // AWS Signature Version 4 for every post: libcurl's provider text
     // ("aws:amz:REGION:SERVICE"; empty: no signing) and the key it signs
