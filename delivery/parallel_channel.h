@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "config/curl_slist.h"
 #include "delivery/curl_ptr.h"
+#include "delivery/drain_state.h"
 #include "delivery/drop_episode.h"
 #include "delivery/parallel_delivery.h"
 
@@ -38,6 +40,9 @@ struct htsParallelDelivery::Transfer {
     std::shared_ptr<vxPluginSinkPayload> payload;
     // Which try of the payload this post is, from 1.
     uint32_t attempt = 0;
+    // The post's own header list, for a channel whose headers carry the
+    // payload's id.
+    htsCurlSlistPtr headers;
 
     // libcurl's response sink: keeps the head of the body, as the serial
     // poster does, and lets nothing unwind into libcurl.
@@ -71,6 +76,9 @@ struct htsParallelDelivery::Channel {
 
     // Payloads of the agent's queue spooled at a stop.
     unsigned long long queued_spooled = 0;
+
+    // Up or down, and what it sends again from its spool (parallel_drain.cpp).
+    htsDrainState drain;
 
     std::vector<std::unique_ptr<Transfer>> transfers;
     std::vector<Transfer *> idle;

@@ -18,6 +18,7 @@
 #include "config/log_text.h"
 #include "delivery/curl_ptr.h"
 #include "delivery/parallel_delivery.h"
+#include "delivery/payload_id.h"
 #include "delivery/post_result.h"
 #include "delivery/post_setup.h"
 #include "delivery/retry_policy.h"
@@ -119,6 +120,8 @@ htsParallelDelivery::htsParallelDelivery(const std::string &tag, const std::atom
 
 htsParallelDelivery::~htsParallelDelivery()
 {
+    // The spool's thread may still call back into the engine (see SetWake).
+    if (spool) spool->Finish();
     for (auto &[name, channel] : channels) {
         for (auto &transfer : channel->transfers)
             if (transfer->payload) curl_multi_remove_handle(multi.get(), transfer->handle.get());
@@ -130,6 +133,7 @@ htsParallelDelivery::~htsParallelDelivery()
 
 void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig> &config)
 {
+    tag_payloads = false;
     for (const auto &[name, record] : config) {
         std::unique_ptr<Channel> &state = channels[name];
         if (!state) {
@@ -138,9 +142,11 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
         }
         // A copy starts without header lists; it builds its own, which the
         // transfers that start under it keep alive.
+        const std::shared_ptr<htsChannelConfig> before = state->active ? state->record : nullptr;
         state->record = std::make_shared<htsChannelConfig>(record);
         state->active = true;
         state->stats = stats_of ? stats_of(name) : nullptr;
+        ConfigureDrain(*state, before);
         ShowLevels(*state);
     }
 
@@ -157,6 +163,7 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
         if (config.find(it->first) == config.end()) {
             if (channel.active) {
                 ReleaseBacklog(channel, "removed", true);
+                ReleaseDrain(channel);
                 channel.active = false;
                 channel.backlog_full.Reset();
                 // Its stats went with it.
@@ -181,8 +188,9 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
     }
 }
 
-void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payload)
+void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &offered)
 {
+    const std::shared_ptr<vxPluginSinkPayload> payload = TagOffered(offered);
     for (const std::string &name : payload->channel_names) {
         auto it = channels.find(name);
         if (it == channels.end() || !it->second->active) {
@@ -191,6 +199,7 @@ void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payl
         }
         Channel &channel = *it->second;
         const htsChannelConfig &record = *channel.record;
+        if (SpoolInstead(channel, payload)) continue;
 
         // Only a payload that has to wait counts against the backlog, so an
         // idle channel takes even a body larger than its bound.
@@ -280,7 +289,9 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
     CURL *handle = transfer->handle.get();
     htsChannelConfig &record = *channel.record;
 
-    if (!htsPreparePost(tag, record, handle, *payload, channel.stats.get(), SetPipeWait)) {
+    const std::string *payload_id = htsPayloadIdOf(payload);
+    if (!htsPreparePost(tag, record, handle, *payload, channel.stats.get(), SetPipeWait, &transfer->headers,
+            payload_id != nullptr ? *payload_id : std::string())) {
         ReturnTransfer(channel, transfer);
         return;
     }
@@ -310,6 +321,8 @@ void htsParallelDelivery::StartBacklog(Channel &channel)
 {
     // Retries whose time has come go before the backlog.
     if (!channel.retrying.empty()) StartDueRetries(channel);
+    // Then spooled payloads, up to their share of the places.
+    StartDrain(channel);
     // Once a stop is asked for, nothing new is posted.
     while (!stop.load() && !channel.backlog.empty() && channel.HasRoom()) {
         std::shared_ptr<vxPluginSinkPayload> payload = std::move(channel.backlog.front());
@@ -357,7 +370,8 @@ void htsParallelDelivery::Reap()
         const htsPostOutcome outcome = htsReportPost(tag, *transfer->record, handle, rc, transfer->error);
         if (rc != CURLE_OK) ReportOutOfDescriptors(tag, *transfer->record, handle);
         if (channel.stats) channel.stats->RecordTransfer(handle, outcome, transfer->error);
-        if (!outcome.Delivered()) RetryOrGiveUp(channel, *transfer, outcome, retry_after);
+        if (!DrainPostEnded(channel, *transfer, outcome) && !outcome.Delivered())
+            RetryOrGiveUp(channel, *transfer, outcome, retry_after);
         transfer->payload.reset();
         transfer->record.reset();
         ReturnTransfer(channel, transfer);
@@ -379,6 +393,7 @@ void htsParallelDelivery::Perform()
     // Transfers started while reaping are sent on their way in the same
     // call rather than after another trip through the wait.
     if (awaiting_retry > 0) StartDueRetries();
+    PumpDrain();
     for (int pass = 0; pass < 4; pass++) {
         long due = -1;
         curl_multi_timeout(multi.get(), &due);
@@ -405,7 +420,7 @@ void htsParallelDelivery::Stop()
             htsRefusePost(tag, *transfer->record, channel->stats.get(), CURLE_ABORTED_BY_CALLBACK);
             // Cut off before its answer: the collector may or may not have
             // it, and a duplicate beats a loss.
-            SpoolPayload(*transfer->record, transfer->payload, "stopped");
+            if (!ReleaseIfDrained(transfer->payload)) SpoolPayload(*transfer->record, transfer->payload, "stopped");
             transfer->payload.reset();
             transfer->record.reset();
             channel->in_flight--;

@@ -102,6 +102,7 @@ void htsPlugin::AddSpoolFigures(nlohmann::json &status) const
     const htsParallelDelivery *engine = wake_target.load();
     if (engine == nullptr || !status.contains("channels")) return;
     const htsSpoolSnapshot spooled = engine->SpoolFigures();
+    const std::set<std::string> down = engine->DownChannels();
     const nlohmann::json &described = status["configuration"]["channels"];
     for (auto &[name, figures] : status["channels"].items()) {
         if (!described.contains(name) || described[name].value("spool_dir", "").empty()) continue;
@@ -111,5 +112,6 @@ void htsPlugin::AddSpoolFigures(nlohmann::json &status) const
             { "drained", f.drained }, { "moved_aside", f.broken },
             { "lost", { { "writer_behind", f.lost_behind }, { "spool_full", f.lost_full },
                           { "unwritable", f.lost_unwritable }, { "writer_failed", f.lost_writer } } } };
+        figures["state"] = down.count(name) != 0 ? "down" : "up";
     }
 }
