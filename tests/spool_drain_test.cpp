@@ -378,3 +378,51 @@ TEST(SpoolDrainKill, EverythingOnDiskIsDeliveredAfterAKill)
 }
 
 #endif
+
+#ifdef VX_VXSINK_PATH
+
+// vxsink --replay sends each file with the id it was spooled with, and puts
+// right what a crash left as the plug-in's start-up does: a whole hidden file
+// is sent, a cut one is moved aside with a line.
+TEST_F(SpoolDrainRuns, ReplaySendsTheStoredIdsAndRecoversLeftovers)
+{
+    vxtest::TempDir spool;
+    Collector collector;
+    collector.Answer(503);
+    {
+        vxtest::RunningPlugin plugin(DrainConfig(collector.Url(), spool.Path(), ", \"spool_drain\": false"), "p");
+        plugin.Start();
+        for (int i = 0; i < 4; i++) plugin.Queue(Body(i), { "a" });
+        ASSERT_TRUE(vxtest::WaitUntil([&] { return ChannelStatus(plugin)["spool"]["spooled"] == 4; }));
+        plugin.Terminate();
+    }
+    const std::map<std::string, std::string> ids = SpooledIds(spool.Path());
+    ASSERT_EQ(ids.size(), 4u);
+    std::vector<fs::path> files;
+    for (const auto &e : fs::directory_iterator(spool.Path())) files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    // The last file's rename was lost; another was cut short while written.
+    const fs::path hidden = spool.Path() / ("." + files.back().filename().string() + ".tmp");
+    fs::rename(files.back(), hidden);
+    const std::string cut_name = ".99999999999999999999-0000000000.spool.tmp";
+    { std::ofstream(spool.Path() / cut_name) << "{\"channel\":\"a\",\"flags\":1,\"length\":50}\nshort"; }
+
+    collector.Answer(200);
+    const size_t before = collector.Posts().size();
+    vxtest::TempDir dir;
+    const std::string config = dir.Write("replay.json", DrainConfig(collector.Url(), spool.Path()));
+    vxtest::ChildProcess child({ VX_VXSINK_PATH, "--replay", spool.Path().string(), "--plugin", VX_PLUGIN_PATH,
+        "--config", config, "--tag", "r" });
+    child.CloseInput();
+    EXPECT_EQ(child.Wait(30s), 0) << child.Stderr();
+    // The file moved aside waits for an operator.
+    EXPECT_EQ(child.StderrCount("vxsink: replay: 4 sent, 0 kept, 1 skipped\n"), 1u) << child.Stderr();
+    EXPECT_EQ(child.StderrCount(cut_name + " moved aside as "), 1u) << child.Stderr();
+
+    const std::vector<Collector::Post> posts = collector.Posts();
+    ASSERT_EQ(posts.size(), before + 4);
+    for (size_t i = before; i < posts.size(); i++) EXPECT_EQ(posts[i].id, ids.at(posts[i].body)) << posts[i].body;
+    ExpectOneIdPerPayload(posts);
+}
+
+#endif
