@@ -124,6 +124,15 @@ bool htsParallelDelivery::SpoolInstead(Channel &channel, const std::shared_ptr<v
     // payloads wait, new ones queue behind them on disk.
     const bool in_order = channel.record->max_in_flight == 1 && d.Draining();
     if (!d.down && !in_order) return false;
+    if (d.down && !d.Draining() && !d.reading && Clock::now() >= d.probe_due) {
+        // Nothing on disk to probe with (the spool lost it, say): this
+        // payload finds out whether the collector is back.
+        d.probes++;
+        d.probe_due = Clock::now() +
+            std::chrono::milliseconds(htsBackoffDelay(channel.record->retry_backoff_ms,
+                channel.record->retry_backoff_max_ms, d.probes + 1, random));
+        return false;
+    }
     if (d.down) d.spooled_while_down++;
     SpoolPayload(*channel.record, payload, d.down ? "channel down" : "behind spooled payloads");
     return true;

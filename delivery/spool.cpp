@@ -392,9 +392,11 @@ bool htsSpool::Scan(const std::string &dir, Folder &folder, bool first, int &err
                 continue;
             }
             const uint64_t gone = it->second.size;
-            Count(it->second.channel, [gone](htsSpoolFigures &f) {
+            const bool rejected = it->second.rejected;
+            Count(it->second.channel, [gone, rejected](htsSpoolFigures &f) {
                 Less(f.files, 1);
                 Less(f.bytes, gone);
+                if (rejected) Less(f.rejected, 1);
             });
             it = folder.known.erase(it);
         }
@@ -422,9 +424,11 @@ bool htsSpool::Attribute(size_t count)
             // One that does not parse is moved aside when a read meets it.
             if (!htsReadSpoolHead(dir_fd.Get(), name, head, size, why)) continue;
             folder.known[name] = { head.channel, head.rejected, size };
-            Count(head.channel, [size](htsSpoolFigures &f) {
+            const bool rejected = head.rejected;
+            Count(head.channel, [size, rejected](htsSpoolFigures &f) {
                 f.files++;
                 f.bytes += size;
+                if (rejected) f.rejected++;
             });
         }
         if (count == 0) return true;
@@ -517,10 +521,12 @@ void htsSpool::WriteBatch(std::deque<Pending> &batch)
         renamed_in.insert(dir_fd);
         folder.size += size;
         folder.known[p.name] = { e.channel, e.rejected, size };
-        Count(e.channel, [size](htsSpoolFigures &f) {
+        const bool rejected = e.rejected;
+        Count(e.channel, [size, rejected](htsSpoolFigures &f) {
             f.spooled++;
             f.files++;
             f.bytes += size;
+            if (rejected) f.rejected++;
         });
         // Ends an episode in the order the payloads came, not after the
         // whole batch.
@@ -557,6 +563,7 @@ void htsSpool::MoveAside(int dir_fd, const std::string &dir, Folder &folder, con
     f.broken++;
     Less(f.files, 1);
     Less(f.bytes, it->second.size);
+    if (it->second.rejected) Less(f.rejected, 1);
     folder.known.erase(it);
 }
 
@@ -602,9 +609,11 @@ htsSpoolReadResult htsSpool::DoRead(const htsSpoolRead &request)
             }
             // Written by someone else: counted from now on.
             known = folder.known.emplace(name, Folder::Known{ head.channel, head.rejected, size }).first;
-            Count(head.channel, [size](htsSpoolFigures &f) {
+            const bool rejected = head.rejected;
+            Count(head.channel, [size, rejected](htsSpoolFigures &f) {
                 f.files++;
                 f.bytes += size;
+                if (rejected) f.rejected++;
             });
         }
         const Folder::Known k = known->second;
@@ -658,11 +667,14 @@ void htsSpool::DoDelete(const std::string &handle)
     }
     Folder &folder = folders[o.dir];
     folder.size = (folder.size > o.size) ? folder.size - o.size : 0;
-    folder.known.erase(o.name);
+    auto known = folder.known.find(o.name);
+    const bool rejected = known != folder.known.end() && known->second.rejected;
+    if (known != folder.known.end()) folder.known.erase(known);
     const uint64_t size = o.size;
-    Count(o.channel, [size](htsSpoolFigures &f) {
+    Count(o.channel, [size, rejected](htsSpoolFigures &f) {
         f.drained++;
         Less(f.files, 1);
         Less(f.bytes, size);
+        if (rejected) Less(f.rejected, 1);
     });
 }

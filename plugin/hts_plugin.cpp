@@ -108,7 +108,7 @@ void htsPlugin::AddSpoolFigures(nlohmann::json &status) const
         if (!described.contains(name) || described[name].value("spool_dir", "").empty()) continue;
         auto it = spooled.channels.find(name);
         const htsSpoolFigures f = it == spooled.channels.end() ? htsSpoolFigures{} : it->second;
-        figures["spool"] = { { "files", f.files }, { "bytes", f.bytes }, { "spooled", f.spooled },
+        figures["spool"] = { { "files", f.files }, { "bytes", f.bytes }, { "rejected", f.rejected }, { "spooled", f.spooled },
             { "drained", f.drained }, { "moved_aside", f.broken },
             { "lost", { { "writer_behind", f.lost_behind }, { "spool_full", f.lost_full },
                           { "unwritable", f.lost_unwritable }, { "writer_failed", f.lost_writer } } } };

@@ -244,6 +244,8 @@ TEST_F(SpoolDrainRuns, StartUpDrainAndRejectedAfterAChange)
         for (int i = 3; i < 30; i++) plugin.Queue(Body(i), { "a" });
         ASSERT_TRUE(vxtest::WaitUntil([&] { return ChannelStatus(plugin)["spool"]["spooled"] == 30; }));
         plugin.Terminate();
+        EXPECT_EQ(ChannelStatus(plugin)["spool"]["rejected"], 3) << ChannelStatus(plugin).dump();
+        EXPECT_EQ(ChannelStatus(plugin)["state"], "down");
         ids = SpooledIds(spool.Path());
         ASSERT_EQ(ids.size(), 30u);
     }
@@ -255,6 +257,7 @@ TEST_F(SpoolDrainRuns, StartUpDrainAndRejectedAfterAChange)
     ASSERT_TRUE(collector.WaitForAccepted(Bodies(3, 30))) << log.Text();
     ASSERT_TRUE(vxtest::WaitUntil([&] { return ChannelStatus(plugin)["spool"]["files"] == 3; }))
         << ChannelStatus(plugin).dump();
+    EXPECT_EQ(ChannelStatus(plugin)["spool"]["rejected"], 3) << ChannelStatus(plugin).dump();
     const std::vector<Collector::Post> posts = collector.Posts();
     std::vector<std::string> drained;
     for (size_t i = before; i < posts.size(); i++) {
@@ -283,6 +286,7 @@ TEST_F(SpoolDrainRuns, StartUpDrainAndRejectedAfterAChange)
     EXPECT_EQ(accepted.size(), 30u);
     ExpectOneIdPerPayload(collector.Posts());
     EXPECT_EQ(ChannelStatus(plugin)["spool"]["drained"], 30) << ChannelStatus(plugin).dump();
+    EXPECT_EQ(ChannelStatus(plugin)["spool"]["rejected"], 0);
 }
 
 // A second run with "spool_drain": false leaves the files to a replay.
