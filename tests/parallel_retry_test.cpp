@@ -517,7 +517,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, RetryKeys,
         LoadErrorCase{ "backoff_zero", R"({"delivery":"parallel","retry_backoff_ms":0})",
             "t: invalid value for retry_backoff_ms: 0" },
         LoadErrorCase{ "spool_max_text", R"({"delivery":"parallel","spool_max_bytes":"1G"})",
-            "t: invalid value for spool_max_bytes: \"1G\"" }),
+            "t: invalid value for spool_max_bytes: \"1G\"" },
+        LoadErrorCase{ "spool_drain_text", R"({"delivery":"parallel","channels":{"a":{"url":"u","spool_drain":"no"}}})",
+            "t: invalid value for spool_drain: \"no\"" }),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(RetryKeysLoad, DefaultsInheritanceAndZeroUnderSerial)
