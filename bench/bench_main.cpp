@@ -4,6 +4,7 @@
 #include <string>
 
 #include "measure_parallel.h"
+#include "measure_drain.h"
 #include "measure_retry.h"
 #include "measure_worker_cpu.h"
 #include "measures.h"
@@ -42,6 +43,7 @@ void Usage()
         "  vxsink-hung  [--vxsink PATH] [--lines 20000] [--size 256] [--in-flight 8] [--rounds 5]\n"
         "  retry-flaky  [--posts 100000] [--fail-share 0.2] [--retries 5] [--in-flight 8]\n"
         "  retry-outage [--rate 2000] [--outage-s 30] [--around-s 10] [--vxsink PATH]\n"
+        "  drain-outage [--rate 2000] [--outage-s 60] [--around-s 15] [--in-flight 4] [--size 512]\n"
         "    (parallel-*, retry-*: JSON records on standard output)\n"
         "  report     --raw F --out results.md [--plot-data F] [--parallel F.jsonl] [--retry F.jsonl]\n"
         "  record     F KIND NAME=TEXT|NAME:=NUMBER...   (appends one record to F)\n"
@@ -79,6 +81,7 @@ int main(int argc, char **argv)
         if (command == "parallel-memory") return vxbench::MeasureParallelMemory(args);
         if (command == "retry-flaky") return vxbench::MeasureRetryFlaky(args);
         if (command == "retry-outage") return vxbench::MeasureRetryOutage(args);
+        if (command == "drain-outage") return vxbench::MeasureDrainOutage(args);
         if (command == "worker-cpu") return vxbench::MeasureWorkerCpu(args);
         if (command == "parallel-cpu-run") return vxbench::RunParallelCpuWorkload(args);
     }

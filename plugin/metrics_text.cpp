@@ -144,6 +144,15 @@ std::string htsMetricsText(const nlohmann::json &status)
     Family median{ "post_latency_median_seconds", "gauge", "Median duration of the last posts.", {} };
     Family p99{ "post_latency_p99_seconds", "gauge", "99th percentile duration of the last posts.", {} };
     Family last_success{ "last_success_timestamp_seconds", "gauge", "When the last post succeeded.", {} };
+    // Channels with a spool.
+    Family down{ "channel_down", "gauge", "1 while the channel is down and spools what it is given, else 0.", {} };
+    std::vector<PerChannel> per_spool = {
+        { "files", { "spool_files", "gauge", "Files the channel holds in its spool.", {} } },
+        { "bytes", { "spool_bytes", "gauge", "Bytes of the channel's spool files.", {} } },
+        { "rejected", { "spool_rejected_files", "gauge", "Spool files kept as refused for good.", {} } },
+        { "spooled", { "spool_spooled_total", "counter", "Payloads written to the spool.", {} } },
+        { "drained", { "spool_drained_total", "counter", "Spooled payloads sent again and deleted.", {} } },
+    };
 
     if (status.is_object() && status.contains("channels") && status["channels"].is_object()) {
         for (const auto &[name, figures] : status["channels"].items()) {
@@ -167,12 +176,18 @@ std::string htsMetricsText(const nlohmann::json &status)
                 if (Get(latency, "p99", v)) p99.samples.push_back({ labels, v / 1000.0 });
             }
             if (Seconds(figures, "last_success_time", v)) last_success.samples.push_back({ labels, v });
+            if (figures.is_object() && figures.contains("state") && figures["state"].is_string())
+                down.samples.push_back({ labels, figures["state"] == "down" ? 1.0 : 0.0 });
+            if (figures.is_object() && figures.contains("spool"))
+                for (PerChannel &p : per_spool)
+                    if (Get(figures["spool"], p.key, v)) p.family.samples.push_back({ labels, v });
         }
     }
 
     std::string out;
     for (const Family *f : { &loads, &failed, &loaded, &parallel }) Write(out, *f);
     for (const PerChannel &p : per_channel) Write(out, p.family);
-    for (const Family *f : { &answers, &errors, &median, &p99, &last_success }) Write(out, *f);
+    for (const Family *f : { &answers, &errors, &median, &p99, &last_success, &down }) Write(out, *f);
+    for (const PerChannel &p : per_spool) Write(out, p.family);
     return out;
 }
