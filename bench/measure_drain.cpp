@@ -79,19 +79,21 @@ int MeasureDrainOutage(const Args &args)
 
     uint64_t queued = 0;
     const Clock::time_point start = Clock::now();
-    const double total_s = around_s + outage_s + around_s;
     uint64_t ok_at_outage = 0, ok_at_recovery = 0;
     const uint64_t ok_at_start = healthy.Answered();
     bool in_outage = false, restarted = false, recovered = false;
     long rss_before_kib = 0, rss_outage_kib = 0;
     double restart_ms = 0;
     size_t files_at_recovery = 0;
-    Clock::time_point recovery_time, next_sample = start;
-    while (SecondsSince(start) < total_s) {
+    Clock::time_point outage_time, recovery_time, next_sample = start;
+    // A stop during the outage writes what waits for the disk first, and
+    // may take a while: the phases after it start late rather than short.
+    while (!recovered || SecondsSince(recovery_time) < around_s) {
         const double t = SecondsSince(start);
         if (!in_outage && t >= around_s) {
             in_outage = true;
             ok_at_outage = healthy.Answered();
+            outage_time = Clock::now();
             down.SetDown(true);
         }
         if (in_outage && !restarted && t >= around_s + outage_s / 2) {
@@ -131,9 +133,12 @@ int MeasureDrainOutage(const Args &args)
     std::this_thread::sleep_for(500ms);
     plugin.reset();
     const std::vector<std::string> lines = agent.TakeLog();
+    // The plug-in's own lines (down, up, spool episodes) show what happened.
+    for (size_t i = 0; i < lines.size() && i < 40; i++) fprintf(stderr, "  | %s", lines[i].c_str());
 
     const double before_rate = static_cast<double>(ok_at_outage - ok_at_start) / around_s;
-    const double during_rate = static_cast<double>(ok_at_recovery - ok_at_outage) / outage_s;
+    const double during_rate =
+        static_cast<double>(ok_at_recovery - ok_at_outage) / std::chrono::duration<double>(recovery_time - outage_time).count();
     const double drain_rate = static_cast<double>(files_at_recovery) / drain_s;
     const Tally t = Count(down, queued);
     const Tally h = Count(healthy, queued);
