@@ -371,6 +371,12 @@ void htsParallelDelivery::PumpDrain()
                 const uint64_t since = d.puts - d.puts_at_read;
                 if (since == 0 || Lost(spool->Snapshot(), channel->name) - d.lost_at_read >= since)
                     d.pending = false;
+                // A probe that found nothing to send waits for its next turn
+                // rather than asking again at once.
+                if (d.down)
+                    d.probe_due = Clock::now() +
+                        std::chrono::milliseconds(htsBackoffDelay(channel->record->retry_backoff_ms,
+                            channel->record->retry_backoff_max_ms, d.probes + 1, random));
             }
             else {
                 d.pending = true;
