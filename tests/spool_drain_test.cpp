@@ -430,3 +430,33 @@ TEST_F(SpoolDrainRuns, ReplaySendsTheStoredIdsAndRecoversLeftovers)
 }
 
 #endif
+
+// Serial delivery gives each payload an id too: one for all of its
+// channels, another for the next payload; a channel without the variable
+// sends its cached headers unchanged.
+TEST_F(SpoolDrainRuns, PayloadIdInSerialDelivery)
+{
+    Collector collector;
+    auto channel = [&](const char *name, const std::string &value) {
+        return std::string("\"") + name + "\": { \"url\": \"" + collector.server.Url(std::string("/") + name) +
+            "\", \"headers\": { \"X-Payload-Id\": \"" + value + "\" } }";
+    };
+    vxtest::RunningPlugin plugin("{ \"channels\": { " + channel("a", "${payload_id}") + ", " +
+        channel("b", "id-${payload_id}") + ", " + channel("c", "fixed") + " } }", "s");
+    plugin.Start();
+    plugin.Queue("one", { "a", "b", "c" });
+    plugin.Queue("two", { "a", "b", "c" });
+    ASSERT_TRUE(collector.WaitForAccepted({ "one", "two" }));
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return collector.Posts().size() == 6; }));
+    plugin.Terminate();
+    std::map<std::string, std::vector<std::string>> ids;
+    for (const Collector::Post &p : collector.Posts()) ids[p.body].push_back(p.id);
+    for (const char *body : { "one", "two" }) {
+        // Channels are posted in name order.
+        ASSERT_EQ(ids[body].size(), 3u);
+        EXPECT_EQ(ids[body][0].size(), 33u) << ids[body][0];
+        EXPECT_EQ(ids[body][1], "id-" + ids[body][0]);
+        EXPECT_EQ(ids[body][2], "fixed");
+    }
+    EXPECT_NE(ids["one"][0], ids["two"][0]);
+}
