@@ -21,10 +21,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Payloads asked of the spool at once, and how few may be left before the
-// next read is asked for, so that the posts do not wait for the disk.
-constexpr size_t read_batch = 64;
-constexpr size_t read_again_below = 16;
+// Payloads asked of the spool at once (at most 16 MiB of bodies), and how
+// few may be left before the next read is asked for, so that the posts do
+// not wait for the disk. A read lists the whole folder, so after a long
+// outage a small batch would spend its time listing.
+constexpr size_t read_batch = 512;
+constexpr size_t read_again_below = 128;
 
 std::string FailureText(const htsPostOutcome &outcome, const char *error)
 {
