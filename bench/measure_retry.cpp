@@ -166,7 +166,7 @@ int MeasureRetryOutage(const Args &args)
     LoopbackCollector down{ std::chrono::microseconds(0) };
     LoopbackCollector healthy{ std::chrono::microseconds(0) };
     const std::string channels = "\"down\": { \"url\": \"" + down.Url("/d") + "\", \"max_in_flight\": 4, " +
-        "\"retries\": 2, \"retry_backoff_ms\": 1, \"retry_backoff_max_ms\": 20, \"spool_dir\": \"" +
+        "\"retries\": 2, \"retry_backoff_ms\": 1, \"retry_backoff_max_ms\": 20, \"spool_drain\": false, \"spool_dir\": \"" +
         spool.string() + "\" }, \"ok\": { \"url\": \"" + healthy.Url("/o") + "\", \"max_in_flight\": 4 }";
     const std::string config = dir.Write("outage.json", "{ \"delivery\": \"parallel\", \"channels\": { " + channels + " } }");
     PluginPtr plugin = library.Start("outage", config);

@@ -154,6 +154,7 @@ const ChannelKey channel_keys[] = {
     { .name = "spool_dir", .inherited = true, .member = &htsChannelConfig::spool_dir, .strict = true },
     { .name = "spool_max_bytes", .inherited = true, .member = &htsChannelConfig::spool_max_bytes,
         .strict = true, .range = &any_unsigned },
+    { .name = "spool_drain", .inherited = true, .member = &htsChannelConfig::spool_drain, .strict = true },
     { .name = "aws_sigv4", .inherited = true, .member = &htsChannelConfig::aws_sigv4, .strict = true },
     { .name = "aws_access_key_id", .inherited = true, .member = &htsChannelConfig::aws_access_key_id,
         .strict = true },

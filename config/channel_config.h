@@ -152,6 +152,16 @@ public:
     curl_slist *GetHeaders(vxFlags<vxPlugin::DispatchFlags> flags,
         htsCompression applied = htsCompression::None);
 
+    // Whether a header value holds "${payload_id}": such a channel builds a
+    // list for each post (HeadersForPayload) rather than using the cached one.
+    bool UsesPayloadId() const;
+    // The header list of one post (its body sent with `applied`, as for
+    // GetHeaders), with "${payload_id}" in header values replaced by
+    // `payload_id`; null when it could not be built. The caller owns it and
+    // keeps it until the post has ended.
+    htsCurlSlistPtr HeadersForPayload(vxFlags<vxPlugin::DispatchFlags> flags, htsCompression applied,
+        const std::string &payload_id) const;
+
     std::string channel;
     std::string url;
     uint32_t timeout_connect = 30;
@@ -207,6 +217,10 @@ public:
     // kept for a later replay (empty: nowhere), and the most bytes kept there.
     std::string spool_dir;
     uint64_t spool_max_bytes = uint64_t{ 1 } << 30;
+    // Parallel delivery with a spool only: whether the engine sends spooled
+    // payloads again by itself once the collector answers (false: they wait
+    // for `vxsink --replay`).
+    bool spool_drain = true;
 
     // The encoding of the bodies the agent did not compress, and its level
     // (0: the encoding's own default, see htsLevelsOf).

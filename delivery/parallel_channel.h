@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "delivery/adaptive_limit.h"
+#include "config/curl_slist.h"
 #include "delivery/curl_ptr.h"
+#include "delivery/drain_state.h"
 #include "delivery/drop_episode.h"
 #include "delivery/parallel_delivery.h"
 #include "delivery/url_failover.h"
@@ -49,6 +51,9 @@ struct htsParallelDelivery::Transfer {
     // and when that was chosen.
     size_t url_index = 0;
     std::chrono::steady_clock::time_point url_picked{};
+    // The post's own header list, for a channel whose headers carry the
+    // payload's id.
+    htsCurlSlistPtr headers;
 
     // libcurl's response sink: keeps the head of the body, as the serial
     // poster does, and lets nothing unwind into libcurl.
@@ -90,6 +95,9 @@ struct htsParallelDelivery::Channel {
 
     // Payloads of the agent's queue spooled at a stop.
     unsigned long long queued_spooled = 0;
+
+    // Up or down, and what it sends again from its spool (parallel_drain.cpp).
+    htsDrainState drain;
 
     std::vector<std::unique_ptr<Transfer>> transfers;
     std::vector<Transfer *> idle;

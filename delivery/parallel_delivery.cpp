@@ -18,6 +18,7 @@
 #include "config/log_text.h"
 #include "delivery/curl_ptr.h"
 #include "delivery/parallel_delivery.h"
+#include "delivery/payload_id.h"
 #include "delivery/post_result.h"
 #include "delivery/post_setup.h"
 #include "delivery/retry_policy.h"
@@ -121,6 +122,8 @@ htsParallelDelivery::htsParallelDelivery(const std::string &tag, const std::atom
 
 htsParallelDelivery::~htsParallelDelivery()
 {
+    // The spool's thread may still call back into the engine (see SetWake).
+    if (spool) spool->Finish();
     for (auto &[name, channel] : channels) {
         for (auto &transfer : channel->transfers)
             if (transfer->payload) curl_multi_remove_handle(multi.get(), transfer->handle.get());
@@ -132,6 +135,7 @@ htsParallelDelivery::~htsParallelDelivery()
 
 void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig> &config)
 {
+    tag_payloads = false;
     for (const auto &[name, record] : config) {
         std::unique_ptr<Channel> &state = channels[name];
         if (!state) {
@@ -140,11 +144,13 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
         }
         // A copy starts without header lists; it builds its own, which the
         // transfers that start under it keep alive.
+        const std::shared_ptr<htsChannelConfig> before = state->active ? state->record : nullptr;
         state->record = std::make_shared<htsChannelConfig>(record);
         state->active = true;
         state->stats = stats_of ? stats_of(name) : nullptr;
         ConfigureAdaptiveLimit(*state);
         ConfigureFallbackUrls(*state);
+        ConfigureDrain(*state, before);
         ShowLevels(*state);
     }
 
@@ -161,6 +167,7 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
         if (config.find(it->first) == config.end()) {
             if (channel.active) {
                 ReleaseBacklog(channel, "removed", true);
+                ReleaseDrain(channel);
                 channel.active = false;
                 channel.backlog_full.Reset();
                 // Its stats went with it.
@@ -185,8 +192,9 @@ void htsParallelDelivery::Configure(const std::map<std::string, htsChannelConfig
     }
 }
 
-void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payload)
+void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &offered)
 {
+    const std::shared_ptr<vxPluginSinkPayload> payload = TagOffered(offered);
     // Made only for a payload that one of its channels compresses; its
     // copies are made at the posts, never here.
     std::shared_ptr<htsPayloadBodies> bodies;
@@ -198,6 +206,7 @@ void htsParallelDelivery::Offer(const std::shared_ptr<vxPluginSinkPayload> &payl
         }
         Channel &channel = *it->second;
         const htsChannelConfig &record = *channel.record;
+        if (SpoolInstead(channel, payload)) continue;
 
         // Only a payload that has to wait counts against the backlog, so an
         // idle channel takes even a body larger than its bound.
@@ -294,7 +303,9 @@ void htsParallelDelivery::Start(Channel &channel, const std::shared_ptr<vxPlugin
     // A reload may have turned compression on since the payload came.
     if (!bodies && htsPayloadBodies::Wanted(record, *payload)) bodies = std::make_shared<htsPayloadBodies>();
     const htsPostBody body = bodies ? bodies->For(tag, record, *payload, compressor) : htsOwnBody(*payload);
-    if (!htsPreparePost(tag, record, handle, *payload, body, channel.stats.get(), SetPipeWait)) {
+    const std::string *payload_id = htsPayloadIdOf(payload);
+    if (!htsPreparePost(tag, record, handle, *payload, body, channel.stats.get(), SetPipeWait, &transfer->headers,
+            payload_id != nullptr ? *payload_id : std::string())) {
         ReturnTransfer(channel, transfer);
         return;
     }
@@ -327,6 +338,8 @@ void htsParallelDelivery::StartBacklog(Channel &channel)
 {
     // Retries whose time has come go before the backlog.
     if (!channel.retrying.empty()) StartDueRetries(channel);
+    // Then spooled payloads, up to their share of the places.
+    StartDrain(channel);
     // Once a stop is asked for, nothing new is posted.
     while (!stop.load() && !channel.backlog.empty() && channel.HasRoom()) {
         Channel::Waiting next = std::move(channel.backlog.front());
@@ -380,7 +393,8 @@ void htsParallelDelivery::Reap()
         if (channel.stats) channel.stats->RecordTransfer(handle, outcome, transfer->error);
         if (channel.adaptive) AdaptLimitOnEnd(channel, *transfer, outcome);
         if (!channel.url_records.empty()) NoteUrlOutcome(channel, *transfer, outcome);
-        if (!outcome.Delivered()) RetryOrGiveUp(channel, *transfer, outcome, retry_after);
+        if (!DrainPostEnded(channel, *transfer, outcome) && !outcome.Delivered())
+            RetryOrGiveUp(channel, *transfer, outcome, retry_after);
         transfer->payload.reset();
         transfer->bodies.reset();
         transfer->record.reset();
@@ -403,6 +417,7 @@ void htsParallelDelivery::Perform()
     // Transfers started while reaping are sent on their way in the same
     // call rather than after another trip through the wait.
     if (awaiting_retry > 0) StartDueRetries();
+    PumpDrain();
     for (int pass = 0; pass < 4; pass++) {
         long due = -1;
         curl_multi_timeout(multi.get(), &due);
@@ -429,7 +444,7 @@ void htsParallelDelivery::Stop()
             htsRefusePost(tag, *transfer->record, channel->stats.get(), CURLE_ABORTED_BY_CALLBACK);
             // Cut off before its answer: the collector may or may not have
             // it, and a duplicate beats a loss.
-            SpoolPayload(*transfer->record, transfer->payload, "stopped");
+            if (!ReleaseIfDrained(transfer->payload)) SpoolPayload(*transfer->record, transfer->payload, "stopped");
             transfer->payload.reset();
             transfer->bodies.reset();
             transfer->record.reset();

@@ -9,7 +9,9 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -107,6 +109,8 @@ public:
 
     // What the spool holds and has done, per channel; from any thread.
     htsSpoolSnapshot SpoolFigures() const { return spool->Snapshot(); }
+    // The channels down now (see README); from any thread.
+    std::set<std::string> DownChannels() const;
 
     // After Stop(): a payload still in the agent's queue, spooled for each
     // of its channels that has a spool folder.
@@ -180,6 +184,37 @@ private:
     // Forgets a channel that is gone once its last transfer has ended.
     void ForgetIfDone(const std::string &name);
 
+    // The down state and the drain of spooled payloads (parallel_drain.cpp).
+    // A channel configured or reconfigured (`before`: its earlier record,
+    // null for a new channel); one removed.
+    void ConfigureDrain(Channel &channel, const std::shared_ptr<htsChannelConfig> &before);
+    void ReleaseDrain(Channel &channel);
+    // The engine's reference to an offered payload, tagged with its id when
+    // a channel needs one.
+    std::shared_ptr<vxPluginSinkPayload> TagOffered(const std::shared_ptr<vxPluginSinkPayload> &payload) const;
+    // Spools a payload offered to a channel that is down (or draining in
+    // order); false when it goes the usual way.
+    bool SpoolInstead(Channel &channel, const std::shared_ptr<vxPluginSinkPayload> &payload);
+    // After a failed post that may be tried again: true when the channel is
+    // down, or goes down now, and the payload was spooled instead.
+    bool SpoolIfDown(Channel &channel, Transfer &transfer, const htsPostOutcome &outcome);
+    // Every ended post: up again on a success; a payload read back from the
+    // spool is settled here (true) and never retried in memory.
+    bool DrainPostEnded(Channel &channel, Transfer &transfer, const htsPostOutcome &outcome);
+    // At a stop: a payload read back from the spool stays in its file (true).
+    bool ReleaseIfDrained(const std::shared_ptr<vxPluginSinkPayload> &payload);
+    // Starts spooled payloads while the channel has room for them.
+    void StartDrain(Channel &channel);
+    // Takes the spool's answers and starts the probes that are due.
+    void PumpDrain();
+    // Milliseconds until a probe is due or an answer waits, -1 for none.
+    long NextDrainMs() const;
+    // Something was spooled for `channel`.
+    void NoteSpooled(const std::string &channel, bool rejected);
+    void GoDown(Channel &channel);
+    void ComeUp(Channel &channel);
+    void ReadSpool(Channel &channel, size_t payloads);
+
     // libcurl's socket callback: keeps the epoll set in step with the
     // sockets libcurl wants watched.
     static int WatchSocket(CURL *, curl_socket_t socket, int what, void *self, void *) noexcept;
@@ -219,6 +254,15 @@ private:
     std::unique_ptr<htsSpool> spool;
     // Compression contexts, kept from post to post.
     htsBodyCompressor compressor;
+
+    // The drain's share of the engine (parallel_drain.cpp).
+    bool tag_payloads = false; // some channel spools or sends "${payload_id}"
+    bool drain_wake_set = false;
+    std::atomic<bool> drain_answers{ false }; // the spool has answers waiting
+    std::set<std::string> drain_attention;    // channels whose drain may move
+    size_t channels_down = 0;
+    mutable std::mutex down_lock;
+    std::set<std::string> down_names;
 };
 
 #endif

@@ -57,6 +57,8 @@ void htsParallelDelivery::RetryOrGiveUp(Channel &channel, Transfer &transfer, co
             true);
         return;
     }
+    // A channel down keeps what it cannot deliver on disk, not in memory.
+    if (SpoolIfDown(channel, transfer, outcome)) return;
     if (transfer.attempt <= record.retries && channel.active && !stop.load()) {
         const uint64_t delay = retry_after ? std::min(*retry_after, record.retry_backoff_max_ms)
                                            : htsBackoffDelay(record.retry_backoff_ms, record.retry_backoff_max_ms,

@@ -104,6 +104,8 @@ void htsParallelDelivery::Wait(int timeout_ms)
     // A retry's back-off ends the wait like a transfer's time limit does.
     const long retry_due = NextRetryMs();
     if (retry_due >= 0 && retry_due < timeout_ms) timeout_ms = static_cast<int>(retry_due);
+    const long drain_due = NextDrainMs();
+    if (drain_due >= 0 && drain_due < timeout_ms) timeout_ms = static_cast<int>(drain_due);
 
     epoll_event events[64];
     const int ready = epoll_wait(epoll_fd, events, 64, timeout_ms);

@@ -18,6 +18,7 @@
 #include "config/log_text.h"
 #include "delivery/curl_ptr.h"
 #include "delivery/parallel_delivery.h"
+#include "delivery/payload_id.h"
 #include "delivery/post_result.h"
 #include "delivery/post_setup.h"
 #include "delivery/retry_policy.h"
@@ -62,6 +63,8 @@ void htsParallelDelivery::SpoolPayload(const htsChannelConfig &record, const std
     entry.max_bytes = record.spool_max_bytes;
     entry.error = error;
     entry.rejected = rejected;
+    if (const std::string *id = htsPayloadIdOf(payload)) entry.id = *id;
+    NoteSpooled(record.channel, rejected);
     // At a stop nothing is turned away for the writer's queue: the bodies
     // are in memory anyway, and the stop waits for the disk.
     spool->Put(std::move(entry), stop.load() ? htsSpoolPut::always : htsSpoolPut::drop);

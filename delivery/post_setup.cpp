@@ -1,4 +1,5 @@
 #include "config/log_text.h"
+#include "delivery/payload_id.h"
 #include "delivery/post_result.h"
 #include "delivery/post_setup.h"
 #include "vxlog.h"
@@ -17,9 +18,17 @@ void htsRefusePost(const std::string &tag, const htsChannelConfig &channel, htsC
 
 bool htsPreparePost(const std::string &tag, htsChannelConfig &channel, CURL *handle,
     const vxPluginSinkPayload &payload, const htsPostBody &body, htsChannelStats *stats,
-    htsOptionResult (*extra)(CURL *, const htsChannelConfig &))
+    htsOptionResult (*extra)(CURL *, const htsChannelConfig &), htsCurlSlistPtr *own_headers,
+    const std::string &payload_id)
 {
-    curl_slist *headers = channel.GetHeaders(payload.flags, body.applied);
+    curl_slist *headers = nullptr;
+    if (own_headers != nullptr && channel.UsesPayloadId()) {
+        *own_headers = channel.HeadersForPayload(payload.flags, body.applied,
+            payload_id.empty() ? htsNewPayloadId() : payload_id);
+        headers = own_headers->get();
+    }
+    else
+        headers = channel.GetHeaders(payload.flags, body.applied);
     if (headers == nullptr) {
         // Sending without the content type and encoding lines would deliver
         // a body the collector cannot read.

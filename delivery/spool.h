@@ -54,6 +54,7 @@ struct htsSpoolFigures {
     unsigned long long lost_writer = 0;     // the writer failed (no memory)
     unsigned long long drained = 0;         // read back, delivered and deleted
     unsigned long long broken = 0;          // files of the channel moved aside
+    unsigned long long rejected = 0;        // of `files`, those kept as refused for good
 };
 
 struct htsSpoolSnapshot {

@@ -102,14 +102,16 @@ void htsPlugin::AddSpoolFigures(nlohmann::json &status) const
     const htsParallelDelivery *engine = wake_target.load();
     if (engine == nullptr || !status.contains("channels")) return;
     const htsSpoolSnapshot spooled = engine->SpoolFigures();
+    const std::set<std::string> down = engine->DownChannels();
     const nlohmann::json &described = status["configuration"]["channels"];
     for (auto &[name, figures] : status["channels"].items()) {
         if (!described.contains(name) || described[name].value("spool_dir", "").empty()) continue;
         auto it = spooled.channels.find(name);
         const htsSpoolFigures f = it == spooled.channels.end() ? htsSpoolFigures{} : it->second;
-        figures["spool"] = { { "files", f.files }, { "bytes", f.bytes }, { "spooled", f.spooled },
+        figures["spool"] = { { "files", f.files }, { "bytes", f.bytes }, { "rejected", f.rejected }, { "spooled", f.spooled },
             { "drained", f.drained }, { "moved_aside", f.broken },
             { "lost", { { "writer_behind", f.lost_behind }, { "spool_full", f.lost_full },
                           { "unwritable", f.lost_unwritable }, { "writer_failed", f.lost_writer } } } };
+        figures["state"] = down.count(name) != 0 ? "down" : "up";
     }
 }

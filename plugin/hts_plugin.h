@@ -90,6 +90,11 @@ private:
     // Releases every payload still queued, unposted, with one line for all.
     void ReleaseQueued();
 
+    // Serial delivery: the payload that `id_text` was made for, so that its
+    // channels share one "${payload_id}".
+    std::weak_ptr<vxPluginSinkPayload> id_payload;
+    std::string id_text;
+
     // Made by the worker on its first parallel pass and kept until the
     // object dies, so an agent thread that finds it published can always
     // wake it.

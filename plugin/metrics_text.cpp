@@ -147,6 +147,15 @@ std::string htsMetricsText(const nlohmann::json &status)
     Family in_flight_limit{ "in_flight_limit", "gauge", "The in-flight limit an adaptive channel found.", {} };
     Family latency_baseline{ "latency_baseline_seconds", "gauge",
         "The latency an adaptive channel's limit goes by.", {} };
+    // Channels with a spool.
+    Family down{ "channel_down", "gauge", "1 while the channel is down and spools what it is given, else 0.", {} };
+    std::vector<PerChannel> per_spool = {
+        { "files", { "spool_files", "gauge", "Files the channel holds in its spool.", {} } },
+        { "bytes", { "spool_bytes", "gauge", "Bytes of the channel's spool files.", {} } },
+        { "rejected", { "spool_rejected_files", "gauge", "Spool files kept as refused for good.", {} } },
+        { "spooled", { "spool_spooled_total", "counter", "Payloads written to the spool.", {} } },
+        { "drained", { "spool_drained_total", "counter", "Spooled payloads sent again and deleted.", {} } },
+    };
 
     if (status.is_object() && status.contains("channels") && status["channels"].is_object()) {
         for (const auto &[name, figures] : status["channels"].items()) {
@@ -175,13 +184,20 @@ std::string htsMetricsText(const nlohmann::json &status)
                 if (Get(limit, "current", v)) in_flight_limit.samples.push_back({ labels, v });
                 if (Get(limit, "baseline_ms", v)) latency_baseline.samples.push_back({ labels, v / 1000.0 });
             }
+            if (figures.is_object() && figures.contains("state") && figures["state"].is_string())
+                down.samples.push_back({ labels, figures["state"] == "down" ? 1.0 : 0.0 });
+            if (figures.is_object() && figures.contains("spool"))
+                for (PerChannel &p : per_spool)
+                    if (Get(figures["spool"], p.key, v)) p.family.samples.push_back({ labels, v });
         }
     }
 
     std::string out;
     for (const Family *f : { &loads, &failed, &loaded, &parallel }) Write(out, *f);
     for (const PerChannel &p : per_channel) Write(out, p.family);
-    for (const Family *f : { &answers, &errors, &median, &p99, &last_success, &in_flight_limit, &latency_baseline })
+    for (const Family *f :
+        { &answers, &errors, &median, &p99, &last_success, &in_flight_limit, &latency_baseline, &down })
         Write(out, *f);
+    for (const PerChannel &p : per_spool) Write(out, p.family);
     return out;
 }

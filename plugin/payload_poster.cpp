@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "config/log_text.h"
+#include "delivery/payload_id.h"
 #include "delivery/post_result.h"
 #include "delivery/post_setup.h"
 #include "delivery/transfer_callbacks.h"
@@ -67,7 +68,25 @@ void htsPlugin::PostPayload(htsChannelConfig &channel,
     std::optional<htsPayloadBodies> own;
     if (bodies == nullptr && htsPayloadBodies::Wanted(channel, *payload)) bodies = &own.emplace();
     const htsPostBody body = bodies != nullptr ? bodies->For(tag, channel, *payload, compressor) : htsOwnBody(*payload);
-    if (!htsPreparePost(tag, channel, ch, *payload, body, status_board.Stats(channel.channel))) return;
+    // One id per payload, the same for each of its channels.
+    std::string payload_id;
+    if (channel.UsesPayloadId()) {
+        if (const std::string *tagged = htsPayloadIdOf(payload)) {
+            payload_id = *tagged;
+        }
+        else {
+            if (id_payload.owner_before(payload) || payload.owner_before(id_payload) || id_payload.expired()) {
+                id_payload = payload;
+                id_text = htsNewPayloadId();
+            }
+            payload_id = id_text;
+        }
+    }
+    // Set on the handle for this post only: the next post sets its own.
+    htsCurlSlistPtr own_headers;
+    if (!htsPreparePost(tag, channel, ch, *payload, body, status_board.Stats(channel.channel), nullptr, &own_headers,
+            payload_id))
+        return;
 
     response.clear();
     curl_error[0] = '\0';

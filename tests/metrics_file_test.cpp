@@ -71,7 +71,9 @@ TEST(MetricsText, RendersEveryFigureWithEscapedLabels)
             "a\\b\nc": { "posts": 10, "succeeded": 7, "answers": { "503": 2 }, "errors": { "7": 1 },
                          "body_bytes": 1234, "latency_ms": { "median": 1.5, "p99": 20, "samples": 10 },
                          "last_success_time": "2026-12-10T15:20:48Z",
-                         "backlog_payloads": 4, "backlog_bytes": 400, "in_flight": 1, "dropped": 0 },
+                         "backlog_payloads": 4, "backlog_bytes": 400, "in_flight": 1, "dropped": 0,
+                         "state": "down", "spool": { "files": 6, "bytes": 600, "rejected": 2, "spooled": 9,
+                                                     "drained": 3, "moved_aside": 0, "lost": {} } },
             "plain": { "posts": 0, "succeeded": 0, "answers": {}, "errors": {}, "body_bytes": 0,
                        "latency_ms": { "median": null, "p99": null, "samples": 0 },
                        "last_success_time": null }
@@ -96,11 +98,19 @@ TEST(MetricsText, RendersEveryFigureWithEscapedLabels)
         { "vornix_sink_http_post_latency_p99_seconds" + labels + "}", 0.02 },
         { "vornix_sink_http_last_success_timestamp_seconds" + labels + "}", 1796916048 },
         { R"(vornix_sink_http_posts_total{channel="plain",tag="ht\"p"})", 0 },
+        { "vornix_sink_http_channel_down" + labels + "}", 1 },
+        { "vornix_sink_http_spool_files" + labels + "}", 6 },
+        { "vornix_sink_http_spool_bytes" + labels + "}", 600 },
+        { "vornix_sink_http_spool_rejected_files" + labels + "}", 2 },
+        { "vornix_sink_http_spool_spooled_total" + labels + "}", 9 },
+        { "vornix_sink_http_spool_drained_total" + labels + "}", 3 },
     };
     for (const Row &row : rows) EXPECT_DOUBLE_EQ(Sample(text, row.series), row.value) << row.series << "\n" << text;
     // A figure the status does not have is left out rather than shown as 0.
     EXPECT_EQ(Sample(text, R"(vornix_sink_http_post_latency_median_seconds{channel="plain",tag="ht\"p"})"), -1);
     EXPECT_EQ(text.find("retried"), std::string::npos);
+    // Nor are a spool's figures for a channel without one.
+    EXPECT_EQ(Sample(text, R"(vornix_sink_http_channel_down{channel="plain",tag="ht\"p"})"), -1);
     EXPECT_EQ(text.find("\nc\""), std::string::npos) << "a raw line break in a label";
 
     if (!HaveProgram("promtool")) GTEST_SKIP() << "promtool not installed (scripts/setup installs it)";

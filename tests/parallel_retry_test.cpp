@@ -519,7 +519,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, RetryKeys,
         LoadErrorCase{ "backoff_zero", R"({"delivery":"parallel","retry_backoff_ms":0})",
             "t: invalid value for retry_backoff_ms: 0" },
         LoadErrorCase{ "spool_max_text", R"({"delivery":"parallel","spool_max_bytes":"1G"})",
-            "t: invalid value for spool_max_bytes: \"1G\"" }),
+            "t: invalid value for spool_max_bytes: \"1G\"" },
+        LoadErrorCase{ "spool_drain_text", R"({"delivery":"parallel","channels":{"a":{"url":"u","spool_drain":"no"}}})",
+            "t: invalid value for spool_drain: \"no\"" }),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(RetryKeysLoad, DefaultsInheritanceAndZeroUnderSerial)
@@ -567,8 +569,11 @@ TEST_F(ParallelRetry, OutageFillsTheSpoolInOrder)
     vxtest::HttpServer sibling;
     sibling.Start();
     vxtest::TempDir spool;
+    // Without the drain, so that every payload is given up in turn rather
+    // than spooled once the channel is down.
     vxtest::RunningPlugin plugin(Config(Channel("a", down.server.Url("/a"),
-        "\"retries\": 1, \"retry_backoff_ms\": 1, \"spool_dir\": \"" + spool.Path().string() + "\"") + ", " +
+        "\"retries\": 1, \"retry_backoff_ms\": 1, \"spool_drain\": false, \"spool_dir\": \"" +
+            spool.Path().string() + "\"") + ", " +
         Channel("s", sibling.Url("/s"))), "p");
     plugin.Start();
 
@@ -600,10 +605,11 @@ TEST_F(ParallelRetry, ReplayDeliversEverySpooledPayloadOnce)
     vxtest::TempDir spool;
     const std::string spool_key = "\"spool_dir\": \"" + spool.Path().string() + "\"";
     {
+        // The files wait for the replay: no drain of the plug-in's own.
         ScriptedServer down({ { "*", std::vector<std::string>(10, ScriptedServer::Status(503)) } });
         vxtest::RunningPlugin plugin(Config(Channel("a", down.server.Url("/a"),
-            "\"retries\": 1, \"retry_backoff_ms\": 1, " + spool_key) + ", " +
-            Channel("b", down.server.Url("/b"), spool_key)), "p");
+            "\"retries\": 1, \"retry_backoff_ms\": 1, \"spool_drain\": false, " + spool_key) + ", " +
+            Channel("b", down.server.Url("/b"), "\"spool_drain\": false, " + spool_key)), "p");
         plugin.Start();
         for (int i = 0; i < 30; i++) plugin.Queue(std::to_string(i), { i % 3 == 0 ? "b" : "a" });
         ASSERT_TRUE(log.WaitFor("giving up", 30));
@@ -686,9 +692,9 @@ TEST_F(ParallelRetry, FullOrUnwritableSpool)
     vxtest::HttpServer sibling;
     sibling.Start();
     vxtest::RunningPlugin plugin(Config(
-        Channel("full", down.server.Url("/f"), "\"retries\": 0, \"spool_max_bytes\": 400, \"spool_dir\": \"" +
-            (dir.Path() / "small").string() + "\"") + ", " +
-        Channel("broken", down.server.Url("/b"), "\"spool_dir\": \"" + file + "/sub\"") + ", " +
+        Channel("full", down.server.Url("/f"), "\"retries\": 0, \"spool_drain\": false, \"spool_max_bytes\": 400, "
+            "\"spool_dir\": \"" + (dir.Path() / "small").string() + "\"") + ", " +
+        Channel("broken", down.server.Url("/b"), "\"spool_drain\": false, \"spool_dir\": \"" + file + "/sub\"") + ", " +
         Channel("s", sibling.Url("/s"))), "p");
     plugin.Start();
 

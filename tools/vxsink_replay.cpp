@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,10 +14,13 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "delivery/spool_file.h"
 #include "vxconfig.h"
 #include "vxexception.h"
 #include "vxlog.h"
@@ -34,8 +38,11 @@ namespace {
 struct Spooled {
     std::string channel;
     uint32_t flags = 0;
+    std::string id; // the payload's own, when the file has one
     std::vector<uint8_t> body;
 };
+
+constexpr const char payload_id_variable[] = "${payload_id}";
 
 std::optional<Spooled> ReadSpooled(const fs::path &path, std::string &why)
 {
@@ -68,6 +75,7 @@ std::optional<Spooled> ReadSpooled(const fs::path &path, std::string &why)
         s.flags = head.at("flags").get<uint32_t>();
         constexpr uint32_t known = vxPlugin::FORMAT_JSON | vxPlugin::FORMAT_MSGPACK | vxPlugin::COMPRESS_GZIP;
         if ((s.flags & ~known) != 0) throw std::runtime_error("unknown flags");
+        if (head.contains("id") && head["id"].is_string()) s.id = head["id"].get<std::string>();
         const uint64_t length = head.at("length").get<uint64_t>();
         if (length != text.size() - eol - 1) throw std::runtime_error("body length differs");
         s.body.assign(text.begin() + static_cast<std::ptrdiff_t>(eol) + 1, text.end());
@@ -80,15 +88,15 @@ std::optional<Spooled> ReadSpooled(const fs::path &path, std::string &why)
 }
 
 // The configuration with every retry and spool turned off, and the names of
-// its enabled channels.
-bool OneTryConfig(const std::string &path, const std::string &copy, std::set<std::string> &channels)
+// its enabled channels; `root` keeps it for PayloadIdConfig.
+bool OneTryConfig(const std::string &path, const std::string &copy, std::set<std::string> &channels,
+    nlohmann::json &root)
 {
     std::ifstream in(path);
     if (!in.is_open()) {
         Error("cannot read " + path);
         return false;
     }
-    nlohmann::json root;
     try {
         root = nlohmann::json::parse(in, nullptr, true, true);
     }
@@ -116,6 +124,77 @@ bool OneTryConfig(const std::string &path, const std::string &copy, std::set<std
     return out.good();
 }
 
+// Whether `channel` sends "${payload_id}" in a header value.
+bool UsesPayloadId(const nlohmann::json &root, const std::string &channel)
+{
+    const auto channels = root.find("channels");
+    if (channels == root.end() || !channels->is_object() || !channels->contains(channel)) return false;
+    const nlohmann::json &record = (*channels)[channel];
+    const auto headers = record.find("headers");
+    if (headers == record.end() || !headers->is_object()) return false;
+    for (const auto &[name, value] : headers->items())
+        if (value.is_string() && value.get<std::string>().find(payload_id_variable) != std::string::npos)
+            return true;
+    return false;
+}
+
+// The one-try configuration with "${payload_id}" in the headers of `channel`
+// given as `id`, so that the replayed post carries the id the payload had.
+std::string PayloadIdConfig(nlohmann::json root, const std::string &channel, const std::string &id)
+{
+    for (auto &[name, value] : root["channels"][channel]["headers"].items()) {
+        if (!value.is_string()) continue;
+        std::string text = value.get<std::string>();
+        for (size_t at = 0; (at = text.find(payload_id_variable, at)) != std::string::npos; at += id.size())
+            text.replace(at, sizeof(payload_id_variable) - 1, id);
+        value = text;
+    }
+    return root.dump(2) + "\n";
+}
+
+// Puts `text` in force as the instance's configuration: written aside and
+// renamed, then reloaded, waiting until the load is done. False (with a
+// line) when it did not load in time.
+bool LoadNow(vxPluginSink &plugin, const std::string &copy, const std::string &text)
+{
+    const std::string aside = copy + ".next";
+    {
+        std::ofstream out(aside, std::ios::trunc);
+        out << text;
+        if (!out.good()) {
+            Error("cannot write " + aside);
+            return false;
+        }
+    }
+    if (rename(aside.c_str(), copy.c_str()) != 0) {
+        Error("cannot rename " + aside + ": " + strerror(errno));
+        unlink(aside.c_str());
+        return false;
+    }
+    auto loads = [&plugin]() -> std::pair<uint64_t, uint64_t> {
+        nlohmann::json status;
+        plugin.GetStatus(status);
+        try {
+            const nlohmann::json &c = status.at("configuration");
+            return { c.at("loads").get<uint64_t>(), c.at("failed_loads").get<uint64_t>() };
+        }
+        catch (const std::exception &) {
+            return { 0, 0 };
+        }
+    };
+    const auto before = loads();
+    plugin.DispatchEvent(vxPlugin::EVENT_RELOAD);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto now = loads();
+        if (now.first > before.first) return true;
+        if (now.second > before.second) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Error("the configuration with the payload's id did not load");
+    return false;
+}
+
 // The channel's count of successful posts, from the plug-in's own status.
 std::optional<uint64_t> Succeeded(vxPluginSink &plugin, const std::string &channel)
 {
@@ -135,6 +214,15 @@ int Replay(const Options &options)
 {
     FileDescriptor signal_fd;
     if (!TakeSignals({ SIGHUP, SIGINT, SIGTERM }, signal_fd)) return exit_failure;
+
+    // What a crash of the plug-in left is put right as its own start-up
+    // does: a whole file under a hidden name is replayed, anything else is
+    // moved aside and reported.
+    const htsSpoolRecovery recovery = htsRecoverSpoolFolder(options.replay);
+    for (const std::string &line : recovery.lines) Error(line);
+    if (recovery.recovered > 0)
+        Error("spool " + options.replay + ": " + std::to_string(recovery.recovered) +
+            " files left by a stop cut short recovered");
 
     std::vector<fs::path> files;
     unsigned long long skipped = 0;
@@ -187,7 +275,11 @@ int Replay(const Options &options)
         ~Remove() { unlink(path.c_str()); }
     } remove_copy{ copy };
     std::set<std::string> channels;
-    if (!OneTryConfig(options.config, copy, channels)) return exit_failure;
+    nlohmann::json one_try;
+    if (!OneTryConfig(options.config, copy, channels, one_try)) return exit_failure;
+    // The configuration text in force, changed only for a payload whose id
+    // goes into its headers.
+    std::string in_force = one_try.dump(2) + "\n";
 
     std::optional<vxPluginLibrary> library;
     if (!OpenPlugin(options, library)) return exit_failure;
@@ -221,6 +313,18 @@ int Replay(const Options &options)
             Error(path.string() + ": channel not defined: " + s->channel + ", kept");
             kept++;
             continue;
+        }
+        if (UsesPayloadId(one_try, s->channel)) {
+            // Without an id of its own it gets a new one, as any payload.
+            const std::string wanted = s->id.empty() ? one_try.dump(2) + "\n"
+                                                     : PayloadIdConfig(one_try, s->channel, s->id);
+            if (wanted != in_force) {
+                if (!LoadNow(*instance, copy, wanted)) {
+                    kept++;
+                    continue;
+                }
+                in_force = wanted;
+            }
         }
         // Success is the channel's own count moving, whatever was logged.
         const std::optional<uint64_t> before = Succeeded(*instance, s->channel);
