@@ -339,9 +339,10 @@ void htsParallelDelivery::StartDrain(Channel &channel)
             ReadSpool(channel, 1);
         return;
     }
-    // Spooled payloads take at least half the places (all of one) while live
-    // payloads wait, and every free place while none do.
-    const size_t share = std::max<size_t>(1, channel.record->max_in_flight / 2);
+    // Spooled payloads take at most half the places (at least one) while
+    // live payloads wait, and every free place while none do; an adaptive
+    // channel shares the limit it has found.
+    const size_t share = std::max<size_t>(1, channel.Limit() / 2);
     while (!d.ready.empty() && channel.HasRoom()) {
         if (d.in_flight >= share && !channel.backlog.empty()) break;
         if (!start_one()) return;
