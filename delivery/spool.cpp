@@ -483,9 +483,6 @@ void htsSpool::WriteBatch(std::deque<Pending> &batch)
                 f.bytes += size;
                 if (rejected) f.rejected++;
             });
-            // Ends an episode in the order the payloads came, not after the
-            // whole batch.
-            Recovered(*w.folder, p);
             vx_dprintf("%s: %s: spooled %s\n", tag.c_str(), htsEscapeControl(e.channel).c_str(), p.name.c_str());
         }
         unflushed.clear();
@@ -566,6 +563,9 @@ void htsSpool::WriteBatch(std::deque<Pending> &batch)
             continue;
         }
         folder.size += size;
+        // Ends an episode here, in the order the payloads came: at the flush,
+        // later payloads of the batch may have started a new one already.
+        Recovered(folder, p);
         unflushed.push_back({ &p, &folder, dir_fd, std::move(fd), std::move(temporary), size });
         if (unflushed.size() >= flush_together) flush();
     }
