@@ -121,7 +121,9 @@ ToolRun RunTool(const std::vector<std::string> &argv, const std::string &input, 
 
 std::vector<std::string> ToolCommand(htsCompression encoding, uint32_t level)
 {
-    const std::string flag = "-" + std::to_string(level);
+    // Built in place: GCC 12 at -O3 warns (-Wrestrict) about `"-" + string`.
+    std::string flag = std::to_string(level);
+    flag.insert(0, 1, '-');
     if (encoding == htsCompression::Gzip) return { "/usr/bin/gzip", flag, "-n", "-c" };
     // One thread, as ours: the program's default hands compression to a
     // worker of its own.
