@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const auto &[name, value] : jheaders.items()) {
         std::string expanded;
         vx_expand_variables(value.get<std::string>(), expanded, vars);
-        if (expanded.empty()) expanded = "-";
+        if (expanded.empty()) expanded.assign(1, '-'); // not `= "-"`: GCC 12 at -O3 warns (-Wrestrict)
         if (HasLineBreak(name) || HasLineBreak(expanded)) {
             refused = true;
             break;
