@@ -16,6 +16,11 @@ namespace vxbench {
 // keep-alive HTTP/1.1, every POST read to its end and answered 200 after a
 // fixed delay, or never (a hung collector). Cheap enough that at a few
 // thousand posts per second the delay, not the server, sets the pace.
+// How the payloads numbered 0 to count - 1 arrived at a collector.
+struct IdTally {
+    uint64_t once = 0, duplicated = 0, missing = 0;
+};
+
 class LoopbackCollector
 {
 public:
@@ -54,6 +59,18 @@ public:
     {
         std::lock_guard<std::mutex> guard(accepted_lock);
         return accepted;
+    }
+    IdTally Tally(uint64_t count) const
+    {
+        IdTally t;
+        const auto counts = Accepted();
+        for (uint64_t id = 0; id < count; id++) {
+            auto it = counts.find(id);
+            if (it == counts.end()) t.missing++;
+            else if (it->second == 1) t.once++;
+            else t.duplicated++;
+        }
+        return t;
     }
 
 private:

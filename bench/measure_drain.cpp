@@ -33,23 +33,6 @@ size_t FileCount(const std::filesystem::path &dir)
     return n;
 }
 
-struct Tally {
-    uint64_t once = 0, duplicated = 0, missing = 0;
-};
-
-Tally Count(const LoopbackCollector &collector, uint64_t count)
-{
-    Tally t;
-    const auto accepted = collector.Accepted();
-    for (uint64_t id = 0; id < count; id++) {
-        auto it = accepted.find(id);
-        if (it == accepted.end()) t.missing++;
-        else if (it->second == 1) t.once++;
-        else t.duplicated++;
-    }
-    return t;
-}
-
 } // namespace
 
 int MeasureDrainOutage(const Args &args)
@@ -140,8 +123,8 @@ int MeasureDrainOutage(const Args &args)
     const double during_rate =
         static_cast<double>(ok_at_recovery - ok_at_outage) / std::chrono::duration<double>(recovery_time - outage_time).count();
     const double drain_rate = static_cast<double>(files_at_recovery) / drain_s;
-    const Tally t = Count(down, queued);
-    const Tally h = Count(healthy, queued);
+    const IdTally t = down.Tally(queued);
+    const IdTally h = healthy.Tally(queued);
     const double drain_ratio = drain_rate / rate;
     const double healthy_ratio = during_rate / before_rate;
     const double rss_above_mib = static_cast<double>(rss_outage_kib - rss_before_kib) / 1024.0;

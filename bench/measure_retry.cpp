@@ -36,23 +36,6 @@ std::shared_ptr<vxPluginSinkPayload> Numbered(uint64_t id, size_t size, const st
 
 // Payloads 0..count-1 the collector answered 200: how many once, more than
 // once, never.
-struct Tally {
-    uint64_t once = 0, duplicated = 0, missing = 0;
-};
-
-Tally Count(const LoopbackCollector &collector, uint64_t count)
-{
-    Tally t;
-    const auto accepted = collector.Accepted();
-    for (uint64_t id = 0; id < count; id++) {
-        auto it = accepted.find(id);
-        if (it == accepted.end()) t.missing++;
-        else if (it->second == 1) t.once++;
-        else t.duplicated++;
-    }
-    return t;
-}
-
 // The numbers of the payloads a spool folder holds: each file's body (after
 // its first line of JSON) starts with the payload's "seq=" line.
 std::multiset<uint64_t> SpooledIds(const std::filesystem::path &spool)
@@ -117,7 +100,7 @@ int MeasureRetryFlaky(const Args &args)
         }
         const double seconds = SecondsSince(start);
         plugin.reset();
-        const Tally t = Count(collector, count);
+        const IdTally t = collector.Tally(count);
         // Kept rather than delivered: spooled once and never accepted.
         const std::multiset<uint64_t> spooled = SpooledIds(spool);
         const auto accepted = collector.Accepted();
@@ -217,8 +200,8 @@ int MeasureRetryOutage(const Args &args)
     int status = 0;
     waitpid(pid, &status, 0);
     const double replay_s = SecondsSince(replay_start);
-    const Tally t = Count(down, queued);
-    const Tally h = Count(healthy, queued);
+    const IdTally t = down.Tally(queued);
+    const IdTally h = healthy.Tally(queued);
     const double ratio = during_rate / before_rate;
     const bool once = t.once == queued && h.once == queued;
     Emit({ { "measure", "retry_outage_spool" }, { "summary", true }, { "posts", queued }, { "rate", rate },

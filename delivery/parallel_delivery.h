@@ -213,6 +213,11 @@ private:
     void NoteSpooled(const std::string &channel, bool rejected);
     void GoDown(Channel &channel);
     void ComeUp(Channel &channel);
+    // The next probe of a down channel, one back-off after the `probe`-th.
+    void ScheduleProbe(Channel &channel, uint32_t probe);
+    // A spooled payload that could not be delivered for now: back to its
+    // file, and the channel down (or its next probe later).
+    void DrainFailed(Channel &channel, const std::string &handle);
     void ReadSpool(Channel &channel, size_t payloads);
 
     // libcurl's socket callback: keeps the epoll set in step with the

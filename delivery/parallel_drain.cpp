@@ -130,9 +130,7 @@ bool htsParallelDelivery::SpoolInstead(Channel &channel, const std::shared_ptr<v
         // Nothing on disk to probe with (the spool lost it, say): this
         // payload finds out whether the collector is back.
         d.probes++;
-        d.probe_due = Clock::now() +
-            std::chrono::milliseconds(htsBackoffDelay(channel.record->retry_backoff_ms,
-                channel.record->retry_backoff_max_ms, d.probes + 1, random));
+        ScheduleProbe(channel, d.probes + 1);
         return false;
     }
     if (d.down) d.spooled_while_down++;
@@ -166,9 +164,7 @@ void htsParallelDelivery::GoDown(Channel &channel)
     d.down = true;
     d.probes = 0;
     d.spooled_while_down = 0;
-    d.probe_due = Clock::now() +
-        std::chrono::milliseconds(htsBackoffDelay(channel.record->retry_backoff_ms,
-            channel.record->retry_backoff_max_ms, 1, random));
+    ScheduleProbe(channel, 1);
     channels_down++;
     {
         std::lock_guard<std::mutex> guard(down_lock);
@@ -238,17 +234,7 @@ bool htsParallelDelivery::DrainPostEnded(Channel &channel, Transfer &transfer, c
     }
     if (htsRetryable(outcome)) {
         // Still in its file, and still first in line.
-        spool->Released(*handle);
-        d.pending = true;
-        if (!d.down) {
-            GoDown(channel);
-        }
-        else {
-            d.probes++;
-            d.probe_due = Clock::now() +
-                std::chrono::milliseconds(htsBackoffDelay(channel.record->retry_backoff_ms,
-                    channel.record->retry_backoff_max_ms, d.probes + 1, random));
-        }
+        DrainFailed(channel, *handle);
         return true;
     }
     // Refused for good: kept as rejected in a file of its own (the same id),
@@ -274,6 +260,26 @@ bool htsParallelDelivery::DrainPostEnded(Channel &channel, Transfer &transfer, c
     else
         spool->Released(file);
     return true;
+}
+
+void htsParallelDelivery::ScheduleProbe(Channel &channel, uint32_t probe)
+{
+    channel.drain.probe_due = Clock::now() + std::chrono::milliseconds(htsBackoffDelay(
+        channel.record->retry_backoff_ms, channel.record->retry_backoff_max_ms, probe, random));
+}
+
+void htsParallelDelivery::DrainFailed(Channel &channel, const std::string &handle)
+{
+    htsDrainState &d = channel.drain;
+    spool->Released(handle);
+    d.pending = true;
+    if (!d.down) {
+        GoDown(channel);
+    }
+    else {
+        d.probes++;
+        ScheduleProbe(channel, d.probes + 1);
+    }
 }
 
 bool htsParallelDelivery::ReleaseIfDrained(const std::shared_ptr<vxPluginSinkPayload> &payload)
@@ -315,17 +321,7 @@ void htsParallelDelivery::StartDrain(Channel &channel)
             d.in_flight++;
             return true;
         }
-        spool->Released(s.handle);
-        d.pending = true;
-        if (!d.down) {
-            GoDown(channel);
-        }
-        else {
-            d.probes++;
-            d.probe_due = Clock::now() +
-                std::chrono::milliseconds(htsBackoffDelay(channel.record->retry_backoff_ms,
-                    channel.record->retry_backoff_max_ms, d.probes + 1, random));
-        }
+        DrainFailed(channel, s.handle);
         return false;
     };
 
@@ -377,9 +373,7 @@ void htsParallelDelivery::PumpDrain()
                 // A probe that found nothing to send waits for its next turn
                 // rather than asking again at once.
                 if (d.down)
-                    d.probe_due = Clock::now() +
-                        std::chrono::milliseconds(htsBackoffDelay(channel->record->retry_backoff_ms,
-                            channel->record->retry_backoff_max_ms, d.probes + 1, random));
+                    ScheduleProbe(*channel, d.probes + 1);
             }
             else {
                 d.pending = true;
