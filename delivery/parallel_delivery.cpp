@@ -279,6 +279,8 @@ htsParallelDelivery::Transfer *htsParallelDelivery::TakeTransfer(Channel &channe
         CURLcode rc = curl_easy_setopt(transfer->handle.get(), CURLOPT_PRIVATE, transfer.get());
         if (rc == CURLE_OK) rc = curl_easy_setopt(transfer->handle.get(), CURLOPT_SOCKOPTFUNCTION, ConnectionOpened);
         if (rc == CURLE_OK) rc = curl_easy_setopt(transfer->handle.get(), CURLOPT_SOCKOPTDATA, this);
+        if (rc == CURLE_OK) rc = curl_easy_setopt(transfer->handle.get(), CURLOPT_CLOSESOCKETFUNCTION, CloseSocket);
+        if (rc == CURLE_OK) rc = curl_easy_setopt(transfer->handle.get(), CURLOPT_CLOSESOCKETDATA, this);
         if (rc != CURLE_OK) result.code = rc;
     }
     if (!result) {

@@ -174,6 +174,7 @@ private:
     // Connection rotation (parallel_rotation.cpp): counts the posts each
     // connection carried and closes an idle one that reached its channel's
     // "connection_max_requests", so that the next post opens a new one.
+    // Each new connection's socket is also shown to the socket watch.
     static int ConnectionOpened(void *self, curl_socket_t socket, curlsocktype purpose) noexcept;
     // The socket of the post's connection once it carried `most` posts,
     // else CURL_SOCKET_BAD; read before the handle leaves the multi handle.
@@ -225,14 +226,24 @@ private:
     static int WatchSocket(CURL *, curl_socket_t socket, int what, void *self, void *) noexcept;
     void CloseDescriptors() noexcept;
 
+    // libcurl's socket callbacks for its connections: a new socket under a
+    // number, and its close (the engine closes it for libcurl).
+    void SocketOpened(curl_socket_t socket) noexcept;
+    static int CloseSocket(void *self, curl_socket_t socket) noexcept;
+
     // What the epoll set holds for a socket, by descriptor. A socket libcurl
     // stops watching (a kept-alive connection between two posts) stays in
     // the set until it reports something or closes, so that the next post
-    // on it costs one change of the set rather than a removal and an
-    // addition.
+    // on it costs no change of the set at all when it waits for the same
+    // events, else one change rather than a removal and an addition.
     struct SocketWatch {
         bool in_set = false;
         bool wanted = false; // libcurl watches it
+        // A connection's socket, seen opened and not yet closed: the entry
+        // in the set is its own. Any other socket (the resolver's, say) may
+        // have closed unseen, its number taken by a new one, so the set is
+        // told again whenever libcurl picks it up.
+        bool connection = false;
         uint32_t events = 0;
     };
     std::vector<SocketWatch> watches;

@@ -12,7 +12,10 @@
 
 int htsParallelDelivery::ConnectionOpened(void *self, curl_socket_t socket, curlsocktype purpose) noexcept
 {
-    if (purpose == CURLSOCKTYPE_IPCXN) static_cast<htsParallelDelivery *>(self)->connection_uses.Opened(socket);
+    if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKOPT_OK;
+    auto *engine = static_cast<htsParallelDelivery *>(self);
+    engine->connection_uses.Opened(socket);
+    engine->SocketOpened(socket);
     return CURL_SOCKOPT_OK;
 }
 

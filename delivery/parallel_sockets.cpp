@@ -75,10 +75,11 @@ int htsParallelDelivery::WatchSocket(CURL *, curl_socket_t socket, int what, voi
     const bool was_wanted = watch->wanted;
     watch->wanted = true;
     if (watch->in_set) {
-        // Unchanged while libcurl watched it all along: nothing to do. A
-        // socket it picks up again may be a new one under the same number,
-        // whose predecessor left the set when it closed: always told.
-        if (was_wanted && watch->events == ev.events) return 0;
+        // Unchanged while libcurl watched it all along, or a connection
+        // taken up again for the next post: nothing to do. Any other socket
+        // it picks up again may be a new one under the same number, whose
+        // predecessor left the set when it closed: always told.
+        if ((was_wanted || watch->connection) && watch->events == ev.events) return 0;
         if (epoll_ctl(epoll_fd, EPOLL_CTL_MOD, socket, &ev) == 0) {
             watch->events = ev.events;
             return 0;
@@ -90,6 +91,23 @@ int htsParallelDelivery::WatchSocket(CURL *, curl_socket_t socket, int what, voi
     // Unwatched, a transfer still ends at its time limit.
     watch->events = watch->in_set ? ev.events : 0;
     return 0;
+}
+
+void htsParallelDelivery::SocketOpened(curl_socket_t socket) noexcept
+{
+    // Whatever the set held under this number left it when its socket
+    // closed.
+    if (SocketWatch *watch = WatchOf(socket)) *watch = SocketWatch{ .connection = true };
+}
+
+int htsParallelDelivery::CloseSocket(void *self, curl_socket_t socket) noexcept
+{
+    auto *engine = static_cast<htsParallelDelivery *>(self);
+    // The close takes the socket out of the set; the number is free for
+    // any socket now.
+    if (socket >= 0 && static_cast<size_t>(socket) < engine->watches.size())
+        engine->watches[static_cast<size_t>(socket)] = SocketWatch{};
+    return close(socket);
 }
 
 void htsParallelDelivery::Arm() noexcept { armed.store(true); }

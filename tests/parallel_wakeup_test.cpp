@@ -1,6 +1,12 @@
 // What ends the parallel worker's sleep: a payload queued while it waits on
-// a long-running transfer, and the sockets of kept-alive connections that a
-// later post picks up again.
+// a long-running transfer, the sockets of kept-alive connections that a
+// later post picks up again, and a new connection under a closed one's
+// descriptor number.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -134,5 +140,65 @@ INSTANTIATE_TEST_SUITE_P(Collectors, ReusedSocket,
         ReuseCase{ "closed_while_idle", ReuseCase::CLOSE_AFTER_IDLE },
         ReuseCase{ "closed_with_answer", ReuseCase::CLOSE_WITH_ANSWER }),
     [](const auto &info) { return std::string(info.param.name); });
+
+// A connection attempt that timed out while libcurl waited to write, then a
+// new one under the same descriptor number, waiting for the same: the new
+// socket must be watched, not taken for the closed one still in the set.
+TEST_F(ParallelWakeup, ConnectAfterATimedOutOneIsWatched)
+{
+    // A listener whose accept queue is full drops the first attempt's SYNs.
+    vxtest::LoopbackSocket socket;
+    socket.Listen(0);
+    const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(filler, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(socket.Port()));
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+
+    vxtest::RunningPlugin plugin(
+        Config(Channel("a", "http://127.0.0.1:" + std::to_string(socket.Port()) + "/a", "\"timeout_connect\": 2")), "p");
+    plugin.Start();
+    auto first = plugin.Queue("first", { "a" });
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return log.Count("[28]") == 1; }, 20s)) << log.Text();
+
+    // Room in the queue, and the accepted socket's number given back at
+    // once, so that the next attempt gets the closed one's.
+    const int accepted = accept(socket.Fd(), nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+    close(accepted);
+
+    // The collector answers on this thread, so that no socket of its own
+    // takes the number first.
+    auto second = plugin.Queue("second", { "a" });
+    pollfd ready{ .fd = socket.Fd(), .events = POLLIN, .revents = 0 };
+    ASSERT_EQ(poll(&ready, 1, 10000), 1) << log.Text();
+    const auto connected = Clock::now();
+    const int c = accept(socket.Fd(), nullptr, nullptr);
+    ASSERT_GE(c, 0);
+    const timeval limit{ .tv_sec = 10, .tv_usec = 0 };
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    std::string request;
+    char buffer[4096];
+    while (request.find("second") == std::string::npos) {
+        const ssize_t n = read(c, buffer, sizeof(buffer));
+        if (n <= 0) break;
+        request.append(buffer, static_cast<size_t>(n));
+    }
+    const auto posted = Clock::now();
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+    EXPECT_EQ(write(c, ok.data(), ok.size()), static_cast<ssize_t>(ok.size()));
+    const bool sent = vxtest::WaitUntil([&] { return second.expired(); }, 10s);
+    close(c);
+    close(filler);
+    ASSERT_TRUE(sent) << log.Text();
+    EXPECT_NE(request.find("second"), std::string::npos);
+    // The request follows the connection at once. Unwatched, the socket
+    // would wait for libcurl's next look at a connection in progress, some
+    // 200 ms later.
+    EXPECT_LT(posted - connected, 120ms) << log.Text();
+    EXPECT_EQ(log.Count("[28]"), 1u) << log.Text();
+}
 
 } // namespace
