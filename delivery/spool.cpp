@@ -364,7 +364,7 @@ bool htsSpool::Scan(const std::string &dir, Folder &folder, bool first, int &err
     }
     std::unique_ptr<DIR, int (*)(DIR *)> closer(d, closedir);
     uint64_t size = 0;
-    std::set<std::string> present;
+    htsSpoolNames present;
     while (dirent *e = readdir(d)) {
         const std::string name = e->d_name;
         if (!IsSpoolName(name)) continue;
@@ -381,25 +381,22 @@ bool htsSpool::Scan(const std::string &dir, Folder &folder, bool first, int &err
             attributing = true;
         }
         else
-            present.insert(name);
+            present.Add(name);
     }
     if (!first) {
-        std::erase_if(folder.unattributed, [&present](const std::string &n) { return present.count(n) == 0; });
+        present.Seal();
+        std::erase_if(folder.unattributed, [&present](const std::string &n) { return !present.Contains(n); });
         // What something else (a replay) removed meanwhile.
-        for (auto it = folder.known.begin(); it != folder.known.end();) {
-            if (present.count(it->first) != 0) {
-                ++it;
-                continue;
-            }
-            const uint64_t gone = it->second.size;
-            const bool rejected = it->second.rejected;
-            Count(it->second.channel, [gone, rejected](htsSpoolFigures &f) {
-                Less(f.files, 1);
-                Less(f.bytes, gone);
-                if (rejected) Less(f.rejected, 1);
+        folder.known.EraseIf([&present](const std::string &name) { return !present.Contains(name); },
+            [this](const htsSpoolIndex::File &file) {
+                const uint64_t gone = file.size;
+                const bool rejected = file.rejected;
+                Count(file.channel, [gone, rejected](htsSpoolFigures &f) {
+                    Less(f.files, 1);
+                    Less(f.bytes, gone);
+                    if (rejected) Less(f.rejected, 1);
+                });
             });
-            it = folder.known.erase(it);
-        }
     }
     folder.size = size;
     folder.scanned = std::chrono::steady_clock::now();
@@ -417,13 +414,13 @@ bool htsSpool::Attribute(size_t count)
             const std::string name = std::move(folder.unattributed.back());
             folder.unattributed.pop_back();
             count--;
-            if (dir_fd.Get() < 0 || folder.known.count(name) != 0) continue;
+            if (dir_fd.Get() < 0 || folder.known.Contains(name)) continue;
             htsSpoolHead head;
             uint64_t size = 0;
             std::string why;
             // One that does not parse is moved aside when a read meets it.
             if (!htsReadSpoolHead(dir_fd.Get(), name, head, size, why)) continue;
-            folder.known[name] = { head.channel, head.rejected, size };
+            folder.known.Set(name, { head.channel, head.rejected, size });
             const bool rejected = head.rejected;
             Count(head.channel, [size, rejected](htsSpoolFigures &f) {
                 f.files++;
@@ -441,10 +438,10 @@ void htsSpool::WriteBatch(std::deque<Pending> &batch)
     std::map<std::string, Fd> dir_fds;
     std::set<int> renamed_in;
 
-    // Files written but not flushed yet. Flushing them one after another
-    // once a few are written lets the file system commit them together,
-    // many times faster than a flush after each write; each file still
-    // reaches the disk before its name does.
+    // Files written but not flushed yet. Flushing them side by side once a
+    // few are written lets the file system commit them together, many
+    // times faster than a flush after each write; each file still reaches
+    // the disk before its name does.
     struct Written {
         Pending *p;
         Folder *folder;
@@ -457,12 +454,16 @@ void htsSpool::WriteBatch(std::deque<Pending> &batch)
     constexpr size_t flush_together = 64;
 
     auto flush = [&]() {
-        for (Written &w : unflushed) {
+        std::vector<int> fds;
+        fds.reserve(unflushed.size());
+        for (const Written &w : unflushed) fds.push_back(w.fd.Get());
+        const std::vector<int> sync_errors = syncs.Sync(fds);
+        for (size_t i = 0; i < unflushed.size(); i++) {
+            Written &w = unflushed[i];
             Pending &p = *w.p;
             const htsSpoolEntry &e = p.entry;
-            int error = 0;
-            const bool ok = fdatasync(w.fd.Get()) == 0;
-            if (!ok) error = errno;
+            int error = sync_errors[i];
+            const bool ok = error == 0;
             if (!ok || renameat(w.dir_fd, w.temporary.c_str(), w.dir_fd, p.name.c_str()) != 0) {
                 if (ok) error = errno;
                 unlinkat(w.dir_fd, w.temporary.c_str(), 0);
@@ -474,7 +475,7 @@ void htsSpool::WriteBatch(std::deque<Pending> &batch)
             }
             p.state = Pending::done;
             renamed_in.insert(w.dir_fd);
-            w.folder->known[p.name] = { e.channel, e.rejected, w.size };
+            w.folder->known.Set(p.name, { e.channel, e.rejected, w.size });
             const uint64_t size = w.size;
             const bool rejected = e.rejected;
             Count(e.channel, [size, rejected](htsSpoolFigures &f) {
@@ -590,18 +591,17 @@ void htsSpool::MoveAside(int dir_fd, const std::string &dir, Folder &folder, con
     vx_printf("%s: spool %s: %s moved aside as %s: %s\n", tag.c_str(), dir.c_str(), name.c_str(), aside.c_str(),
         why.c_str());
     folder.size = (folder.size > size) ? folder.size - size : 0;
-    auto it = folder.known.find(name);
+    const std::optional<htsSpoolIndex::File> known = folder.known.Erase(name);
     std::lock_guard<std::mutex> guard(figures_lock);
-    if (it == folder.known.end()) {
+    if (!known) {
         figures.broken_unknown++;
         return;
     }
-    htsSpoolFigures &f = figures.channels[it->second.channel];
+    htsSpoolFigures &f = figures.channels[known->channel];
     f.broken++;
     Less(f.files, 1);
-    Less(f.bytes, it->second.size);
-    if (it->second.rejected) Less(f.rejected, 1);
-    folder.known.erase(it);
+    Less(f.bytes, known->size);
+    if (known->rejected) Less(f.rejected, 1);
 }
 
 htsSpoolReadResult htsSpool::DoRead(const htsSpoolRead &request)
@@ -613,17 +613,17 @@ htsSpoolReadResult htsSpool::DoRead(const htsSpoolRead &request)
     Fd dir_fd(open(request.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (error != 0 || dir_fd.Get() < 0) return result;
 
-    std::vector<std::string> names;
+    htsSpoolNames names;
     {
         DIR *d = fdopendir(dup(dir_fd.Get()));
         if (d == nullptr) return result;
         std::unique_ptr<DIR, int (*)(DIR *)> closer(d, closedir);
         while (dirent *e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name[0] != '.' && EndsWith(name, ".spool")) names.push_back(std::move(name));
+            const std::string name = e->d_name;
+            if (name[0] != '.' && EndsWith(name, ".spool")) names.Add(name);
         }
     }
-    std::sort(names.begin(), names.end());
+    names.Seal();
     std::set<std::string> taken;
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -632,20 +632,21 @@ htsSpoolReadResult htsSpool::DoRead(const htsSpoolRead &request)
     }
 
     uint64_t bytes = 0;
-    for (const std::string &name : names) {
-        if (result.payloads.size() >= request.max_payloads) break;
-        if (taken.count(name) != 0) continue;
-        auto known = folder.known.find(name);
-        if (known == folder.known.end()) {
+    names.ForEach([&](const std::string &name) {
+        if (result.payloads.size() >= request.max_payloads) return false;
+        if (taken.count(name) != 0) return true;
+        std::optional<htsSpoolIndex::File> known = folder.known.Find(name);
+        if (!known) {
             htsSpoolHead head;
             uint64_t size = 0;
             std::string why;
             if (!htsReadSpoolHead(dir_fd.Get(), name, head, size, why)) {
                 MoveAside(dir_fd.Get(), request.dir, folder, name, why);
-                continue;
+                return true;
             }
             // Written by someone else: counted from now on.
-            known = folder.known.emplace(name, Folder::Known{ head.channel, head.rejected, size }).first;
+            known = htsSpoolIndex::File{ head.channel, head.rejected, size };
+            folder.known.Set(name, *known);
             const bool rejected = head.rejected;
             Count(head.channel, [size, rejected](htsSpoolFigures &f) {
                 f.files++;
@@ -653,20 +654,20 @@ htsSpoolReadResult htsSpool::DoRead(const htsSpoolRead &request)
                 if (rejected) f.rejected++;
             });
         }
-        const Folder::Known k = known->second;
-        if (k.channel != request.channel || (k.rejected && !request.rejected_too)) continue;
-        if (!result.payloads.empty() && bytes + k.size > request.max_bytes) break;
+        const htsSpoolIndex::File &k = *known;
+        if (k.channel != request.channel || (k.rejected && !request.rejected_too)) return true;
+        if (!result.payloads.empty() && bytes + k.size > request.max_bytes) return false;
 
         htsSpoolHead head;
         std::unique_ptr<uint8_t[]> body;
         std::string why;
         if (!htsReadSpoolFile(dir_fd.Get(), name, head, body, why)) {
             if (errno == ENOENT) {
-                folder.known.erase(known); // deleted by someone else meanwhile
-                continue;
+                folder.known.Erase(name); // deleted by someone else meanwhile
+                return true;
             }
             MoveAside(dir_fd.Get(), request.dir, folder, name, why);
-            continue;
+            return true;
         }
         htsSpooled s;
         s.payload = std::make_shared<vxPluginSinkPayload>(static_cast<size_t>(head.length), std::move(body),
@@ -682,7 +683,8 @@ htsSpoolReadResult htsSpool::DoRead(const htsSpoolRead &request)
             outstanding[s.handle] = { k.channel, request.dir, name, k.size };
         }
         result.payloads.push_back(std::move(s));
-    }
+        return true;
+    });
     return result;
 }
 
@@ -704,9 +706,8 @@ void htsSpool::DoDelete(const std::string &handle)
     }
     Folder &folder = folders[o.dir];
     folder.size = (folder.size > o.size) ? folder.size - o.size : 0;
-    auto known = folder.known.find(o.name);
-    const bool rejected = known != folder.known.end() && known->second.rejected;
-    if (known != folder.known.end()) folder.known.erase(known);
+    const std::optional<htsSpoolIndex::File> known = folder.known.Erase(o.name);
+    const bool rejected = known && known->rejected;
     const uint64_t size = o.size;
     Count(o.channel, [size, rejected](htsSpoolFigures &f) {
         f.drained++;

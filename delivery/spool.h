@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "delivery/drop_episode.h"
+#include "delivery/file_sync_pool.h"
+#include "delivery/spool_index.h"
 #include "vxplugin.h"
 
 // A payload that could not be delivered, on its way to a channel's spool
@@ -173,12 +175,7 @@ private:
         unsigned long long lost = 0;
         // Channel and size of the files seen, so that a read does not parse
         // every head again.
-        struct Known {
-            std::string channel;
-            bool rejected = false;
-            uint64_t size = 0;
-        };
-        std::map<std::string, Known> known;
+        htsSpoolIndex known;
         // Files found at first use whose head is not read yet.
         std::vector<std::string> unattributed;
     };
@@ -235,6 +232,7 @@ private:
     htsSpoolSnapshot figures;
     // Only the writer thread touches these.
     std::map<std::string, Folder> folders;
+    htsFileSyncPool syncs{ 8 };
     std::deque<Pending> writing;
     std::deque<std::string> deleting;
     std::deque<htsSpoolRead> reading;

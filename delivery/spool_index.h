@@ -1,0 +1,79 @@
+#ifndef HTS_SPOOL_INDEX_H
+#define HTS_SPOOL_INDEX_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What the spool knows of the files in one folder: each file's channel, size
+// and whether it was refused for good, by file name. A long outage leaves
+// hundreds of thousands of files, so an entry is kept small: a name the
+// spool made itself is held as its two numbers, a channel as a number into
+// a table of the folder's channel names. Any other name (a file put there
+// by hand) is kept as it is.
+class htsSpoolIndex
+{
+public:
+    struct File {
+        std::string channel;
+        bool rejected = false;
+        uint64_t size = 0;
+    };
+
+    std::optional<File> Find(const std::string &name) const;
+    bool Contains(const std::string &name) const;
+    // Adds the file or replaces what was known of it.
+    void Set(const std::string &name, const File &file);
+    // What was known of it, if anything; it is forgotten.
+    std::optional<File> Erase(const std::string &name);
+    // Forgets every file for which `gone` is true, after telling `forget`.
+    void EraseIf(const std::function<bool(const std::string &name)> &gone,
+        const std::function<void(const File &file)> &forget);
+    size_t Size() const { return own.size() + others.size(); }
+
+    // The numbers a name the spool made itself stands for, if it is one.
+    struct Key {
+        int64_t when_ns = 0;
+        uint64_t sequence = 0;
+        auto operator<=>(const Key &) const = default;
+    };
+    static std::optional<Key> ParseName(const std::string &name);
+    static std::string NameOf(const Key &key);
+
+private:
+    friend class htsSpoolNames;
+    struct Entry {
+        uint64_t size = 0;
+        uint32_t channel = 0;
+        bool rejected = false;
+    };
+    uint32_t ChannelNumber(const std::string &channel);
+    File FileOf(const Entry &entry) const;
+
+    std::map<Key, Entry> own;
+    std::map<std::string, Entry> others;
+    std::vector<std::string> channel_names;
+    std::map<std::string, uint32_t> channel_numbers;
+};
+
+// A folder's file names as one listing found them, kept as small as the
+// index keeps them, in the order of the names.
+class htsSpoolNames
+{
+public:
+    void Add(const std::string &name);
+    // Sorts what was added; before Contains() or ForEach().
+    void Seal();
+    bool Contains(const std::string &name) const;
+    // Every name in order until `next` returns false.
+    void ForEach(const std::function<bool(const std::string &name)> &next) const;
+
+private:
+    std::vector<htsSpoolIndex::Key> own;
+    std::vector<std::string> others;
+};
+
+#endif
