@@ -141,7 +141,12 @@ void LoopbackCollector::Run()
             else {
                 if (has_id) {
                     std::lock_guard<std::mutex> guard(accepted_lock);
-                    accepted[id]++;
+                    if (id < dense_ids_max) {
+                        if (id >= accepted.size()) accepted.resize(std::max<uint64_t>(id + 1, accepted.size() * 2));
+                        accepted[id]++;
+                    }
+                    else
+                        accepted_far[id]++;
                 }
                 answered.fetch_add(1);
             }
