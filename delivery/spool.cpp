@@ -320,6 +320,7 @@ htsSpool::Folder &htsSpool::Use(const std::string &dir, int &error)
     Folder &folder = folders[dir];
     error = 0;
     if (folder.size_known) return folder;
+    if (folder.known.Size() == 0) folder.known = htsSpoolIndex(index_capacity);
     {
         // A folder that cannot be opened is the writer's episode to log.
         const Fd probe(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -365,6 +366,7 @@ bool htsSpool::Scan(const std::string &dir, Folder &folder, bool first, int &err
     std::unique_ptr<DIR, int (*)(DIR *)> closer(d, closedir);
     uint64_t size = 0;
     htsSpoolNames present;
+    if (first) folder.unattributed = htsSpoolNames();
     while (dirent *e = readdir(d)) {
         const std::string name = e->d_name;
         if (!IsSpoolName(name)) continue;
@@ -377,15 +379,17 @@ bool htsSpool::Scan(const std::string &dir, Folder &folder, bool first, int &err
             // Which channel each file is for is read later, while the
             // thread has nothing else to do: a folder of many files must
             // not hold up the first payloads (or a stop).
-            folder.unattributed.push_back(name);
+            folder.unattributed.Add(name);
             attributing = true;
         }
         else
             present.Add(name);
     }
-    if (!first) {
+    if (first)
+        folder.unattributed.Seal();
+    else {
         present.Seal();
-        std::erase_if(folder.unattributed, [&present](const std::string &n) { return !present.Contains(n); });
+        folder.unattributed.TakeIf([&present](const std::string &n) { return !present.Contains(n); });
         // What something else (a replay) removed meanwhile.
         folder.known.EraseIf([&present](const std::string &name) { return !present.Contains(name); },
             [this](const htsSpoolIndex::File &file) {
@@ -408,11 +412,10 @@ bool htsSpool::Scan(const std::string &dir, Folder &folder, bool first, int &err
 bool htsSpool::Attribute(size_t count)
 {
     for (auto &[dir, folder] : folders) {
-        if (folder.unattributed.empty()) continue;
+        if (folder.unattributed.Empty()) continue;
         const Fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        while (!folder.unattributed.empty() && count > 0) {
-            const std::string name = std::move(folder.unattributed.back());
-            folder.unattributed.pop_back();
+        while (!folder.unattributed.Empty() && count > 0) {
+            const std::string name = folder.unattributed.TakeLast();
             count--;
             if (dir_fd.Get() < 0 || folder.known.Contains(name)) continue;
             htsSpoolHead head;
@@ -420,7 +423,7 @@ bool htsSpool::Attribute(size_t count)
             std::string why;
             // One that does not parse is moved aside when a read meets it.
             if (!htsReadSpoolHead(dir_fd.Get(), name, head, size, why)) continue;
-            folder.known.Set(name, { head.channel, head.rejected, size });
+            if (!folder.known.Set(name, { head.channel, head.rejected, size })) folder.unindexed = true;
             const bool rejected = head.rejected;
             Count(head.channel, [size, rejected](htsSpoolFigures &f) {
                 f.files++;
@@ -475,7 +478,7 @@ void htsSpool::WriteBatch(std::deque<Pending> &batch)
             }
             p.state = Pending::done;
             renamed_in.insert(w.dir_fd);
-            w.folder->known.Set(p.name, { e.channel, e.rejected, w.size });
+            if (!w.folder->known.Set(p.name, { e.channel, e.rejected, w.size })) w.folder->unindexed = true;
             const uint64_t size = w.size;
             const bool rejected = e.rejected;
             Count(e.channel, [size, rejected](htsSpoolFigures &f) {
@@ -644,15 +647,21 @@ htsSpoolReadResult htsSpool::DoRead(const htsSpoolRead &request)
                 MoveAside(dir_fd.Get(), request.dir, folder, name, why);
                 return true;
             }
-            // Written by someone else: counted from now on.
+            // Found at first use and not counted yet, or written by someone
+            // else: counted from now on. Once the index could not take
+            // every file, one it does not hold is taken for one this spool
+            // wrote (and counted then).
+            const bool count = folder.unattributed.Take(name) || !folder.unindexed;
             known = htsSpoolIndex::File{ head.channel, head.rejected, size };
-            folder.known.Set(name, *known);
-            const bool rejected = head.rejected;
-            Count(head.channel, [size, rejected](htsSpoolFigures &f) {
-                f.files++;
-                f.bytes += size;
-                if (rejected) f.rejected++;
-            });
+            if (!folder.known.Set(name, *known)) folder.unindexed = true;
+            if (count) {
+                const bool rejected = head.rejected;
+                Count(head.channel, [size, rejected](htsSpoolFigures &f) {
+                    f.files++;
+                    f.bytes += size;
+                    if (rejected) f.rejected++;
+                });
+            }
         }
         const htsSpoolIndex::File &k = *known;
         if (k.channel != request.channel || (k.rejected && !request.rejected_too)) return true;
@@ -680,7 +689,7 @@ htsSpoolReadResult htsSpool::DoRead(const htsSpoolRead &request)
         bytes += k.size;
         {
             std::lock_guard<std::mutex> guard(lock);
-            outstanding[s.handle] = { k.channel, request.dir, name, k.size };
+            outstanding[s.handle] = { k.channel, request.dir, name, k.size, k.rejected };
         }
         result.payloads.push_back(std::move(s));
         return true;
@@ -706,8 +715,8 @@ void htsSpool::DoDelete(const std::string &handle)
     }
     Folder &folder = folders[o.dir];
     folder.size = (folder.size > o.size) ? folder.size - o.size : 0;
-    const std::optional<htsSpoolIndex::File> known = folder.known.Erase(o.name);
-    const bool rejected = known && known->rejected;
+    folder.known.Erase(o.name);
+    const bool rejected = o.rejected;
     const uint64_t size = o.size;
     Count(o.channel, [size, rejected](htsSpoolFigures &f) {
         f.drained++;

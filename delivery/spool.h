@@ -163,6 +163,9 @@ public:
     static constexpr uint64_t queue_bytes_max = 256u << 20;
     // A full folder is counted again at most this often; set before first use.
     std::chrono::milliseconds rescan_interval{ 5000 };
+    // Files of a folder the spool keeps track of in memory; set before first
+    // use.
+    size_t index_capacity = htsSpoolIndex::default_capacity;
 
 private:
     struct Folder {
@@ -176,8 +179,12 @@ private:
         // Channel and size of the files seen, so that a read does not parse
         // every head again.
         htsSpoolIndex known;
+        // Some file of the folder could not join the index (it was full): a
+        // file a read finds neither there nor among those found at first use
+        // is taken for one counted already.
+        bool unindexed = false;
         // Files found at first use whose head is not read yet.
-        std::vector<std::string> unattributed;
+        htsSpoolNames unattributed;
     };
 
     struct Pending {
@@ -192,6 +199,7 @@ private:
         std::string dir;
         std::string name;
         uint64_t size = 0;
+        bool rejected = false;
     };
 
     void Start();

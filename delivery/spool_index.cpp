@@ -66,13 +66,17 @@ bool htsSpoolIndex::Contains(const std::string &name) const
     return others.count(name) != 0;
 }
 
-void htsSpoolIndex::Set(const std::string &name, const File &file)
+bool htsSpoolIndex::Set(const std::string &name, const File &file)
 {
+    const std::optional<Key> key = ParseName(name);
+    const bool known = key ? own.count(*key) != 0 : others.count(name) != 0;
+    if (!known && Size() >= capacity) return false;
     const Entry entry{ file.size, ChannelNumber(file.channel), file.rejected };
-    if (const std::optional<Key> key = ParseName(name))
+    if (key)
         own[*key] = entry;
     else
         others[name] = entry;
+    return true;
 }
 
 std::optional<htsSpoolIndex::File> htsSpoolIndex::Erase(const std::string &name)
@@ -125,6 +129,62 @@ void htsSpoolNames::Seal()
 {
     std::sort(own.begin(), own.end());
     std::sort(others.begin(), others.end());
+    own_taken.assign(own.size(), false);
+    others_taken.assign(others.size(), false);
+    left = own.size() + others.size();
+    own_end = own.size();
+    others_end = others.size();
+}
+
+bool htsSpoolNames::Take(const std::string &name)
+{
+    if (const std::optional<htsSpoolIndex::Key> key = htsSpoolIndex::ParseName(name)) {
+        auto it = std::lower_bound(own.begin(), own.end(), *key);
+        if (it == own.end() || *it != *key) return false;
+        const size_t i = static_cast<size_t>(it - own.begin());
+        if (own_taken[i]) return false;
+        own_taken[i] = true;
+    }
+    else {
+        auto it = std::lower_bound(others.begin(), others.end(), name);
+        if (it == others.end() || *it != name) return false;
+        const size_t i = static_cast<size_t>(it - others.begin());
+        if (others_taken[i]) return false;
+        others_taken[i] = true;
+    }
+    left--;
+    return true;
+}
+
+std::string htsSpoolNames::TakeLast()
+{
+    while (own_end > 0 && own_taken[own_end - 1]) own_end--;
+    while (others_end > 0 && others_taken[others_end - 1]) others_end--;
+    if (own_end == 0 && others_end == 0) return std::string();
+    // The later of the two lists' last names.
+    std::string own_name = own_end > 0 ? htsSpoolIndex::NameOf(own[own_end - 1]) : std::string();
+    if (others_end == 0 || (own_end > 0 && own_name > others[others_end - 1])) {
+        own_taken[--own_end] = true;
+        left--;
+        return own_name;
+    }
+    others_taken[--others_end] = true;
+    left--;
+    return others[others_end];
+}
+
+void htsSpoolNames::TakeIf(const std::function<bool(const std::string &name)> &gone)
+{
+    for (size_t i = 0; i < own.size(); i++) {
+        if (own_taken[i] || !gone(htsSpoolIndex::NameOf(own[i]))) continue;
+        own_taken[i] = true;
+        left--;
+    }
+    for (size_t i = 0; i < others.size(); i++) {
+        if (others_taken[i] || !gone(others[i])) continue;
+        others_taken[i] = true;
+        left--;
+    }
 }
 
 bool htsSpoolNames::Contains(const std::string &name) const

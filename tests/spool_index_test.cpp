@@ -113,4 +113,32 @@ TEST(SpoolNames, InTextOrderAcrossBothKinds)
     EXPECT_EQ(seen, 2u);
 }
 
+// Files found at a folder's first use are taken out one by one, by a read
+// (by name) or by the count that runs while the spool is idle (newest
+// first): each exactly once.
+TEST(SpoolNames, EachNameTakenOnce)
+{
+    const std::vector<std::string> sorted = {
+        "0-by-hand.spool",
+        "00000000000000000005-0000000002.spool",
+        "00000000000000000005-0000000010.spool",
+        "01765432109876543210-0000000001.spool",
+        "zzz.spool",
+    };
+    htsSpoolNames names;
+    for (const std::string &name : sorted) names.Add(name);
+    names.Seal();
+    EXPECT_TRUE(names.Take(sorted[1]));
+    EXPECT_FALSE(names.Take(sorted[1]));
+    EXPECT_FALSE(names.Take("00000000000000000005-0000000003.spool"));
+    EXPECT_TRUE(names.Take("zzz.spool"));
+    names.TakeIf([](const std::string &name) { return name == "0-by-hand.spool"; });
+    EXPECT_FALSE(names.Take("0-by-hand.spool"));
+    EXPECT_FALSE(names.Empty());
+    EXPECT_EQ(names.TakeLast(), sorted[3]);
+    EXPECT_EQ(names.TakeLast(), sorted[2]);
+    EXPECT_TRUE(names.Empty());
+    EXPECT_EQ(names.TakeLast(), "");
+}
+
 } // namespace

@@ -355,10 +355,15 @@ TEST(Spool, FullFolderIsNotRescannedPerPayload)
     EXPECT_EQ(spool.Snapshot().scans, s.scans);
 }
 
+// How many files the spool keeps in its index: all of them, or fewer than
+// the folder holds, so that reads and counts go by the files' heads.
+class SpoolReadBack : public testing::TestWithParam<size_t> { };
+
 // The read-back: a channel's oldest payloads first, only its own, rejected
 // ones only on request, each handed out once until released, deleted once
-// delivered; a file that does not parse is moved aside.
-TEST(Spool, ReadBackOldestFirstPerChannel)
+// delivered; a file that does not parse is moved aside. The figures come out
+// the same whether the index holds every file or not.
+TEST_P(SpoolReadBack, OldestFirstPerChannel)
 {
     vxtest::TempDir dir;
     // A file from before "id" and "rejected" existed, written by hand, is
@@ -368,6 +373,7 @@ TEST(Spool, ReadBackOldestFirstPerChannel)
     dir.Write("00000000000000000002-0000000000.spool", "not a spool file");
     vxtest::LogCapture log;
     htsSpool spool("t");
+    spool.index_capacity = GetParam();
     Reader reader(spool);
     for (int n = 0; n < 4; n++) {
         htsSpoolEntry a = Entry(dir.Path(), "a", "a" + std::to_string(n));
@@ -425,7 +431,34 @@ TEST(Spool, ReadBackOldestFirstPerChannel)
     EXPECT_EQ(s.channels.at("a").files, 3u);
     EXPECT_EQ(s.channels.at("b").files, 4u);
     EXPECT_EQ(s.broken_unknown, 1u);
+
+    // A new spool on the folder (a restart) counts what is there and drains
+    // it to the last file, whatever its index holds.
+    htsSpool next("t");
+    next.index_capacity = GetParam();
+    Reader next_reader(next);
+    for (const char *channel : { "a", "b" }) {
+        for (int round = 0; round < 10; round++) {
+            std::vector<htsSpooled> batch = next_reader.Read(next, { channel, where, 2, uint64_t{ 1 } << 20, true });
+            if (batch.empty()) break;
+            for (const htsSpooled &spooled : batch) next.Delivered(spooled.handle);
+        }
+    }
+    next.Finish();
+    const htsSpoolSnapshot n = next.Snapshot();
+    for (const char *channel : { "a", "b" }) {
+        SCOPED_TRACE(channel);
+        EXPECT_EQ(n.channels.at(channel).files, 0u);
+        EXPECT_EQ(n.channels.at(channel).bytes, 0u);
+        EXPECT_EQ(n.channels.at(channel).rejected, 0u);
+    }
+    EXPECT_EQ(n.channels.at("a").drained, 3u);
+    EXPECT_EQ(n.channels.at("b").drained, 4u);
+    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{ "00000000000000000002-0000000000.spool.broken" });
 }
+
+INSTANTIATE_TEST_SUITE_P(IndexCapacity, SpoolReadBack, testing::Values(htsSpoolIndex::default_capacity, size_t{ 2 }),
+    [](const auto &info) { return info.param == 2 ? std::string("two_files") : std::string("every_file"); });
 
 TEST(Spool, FilesArePrivate)
 {
