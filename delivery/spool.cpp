@@ -9,6 +9,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <queue>
+#include <string_view>
 #include <vector>
 
 #include "config/log_text.h"
@@ -28,10 +30,9 @@ std::string NextName(int64_t when_ns)
     return name;
 }
 
-bool EndsWith(const std::string &s, const char *end)
+bool EndsWith(std::string_view s, std::string_view end)
 {
-    const size_t n = strlen(end);
-    return s.size() >= n && s.compare(s.size() - n, n, end) == 0;
+    return s.size() >= end.size() && s.substr(s.size() - end.size()) == end;
 }
 
 // A payload's file, or one being written.
@@ -616,17 +617,6 @@ htsSpoolReadResult htsSpool::DoRead(const htsSpoolRead &request)
     Fd dir_fd(open(request.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (error != 0 || dir_fd.Get() < 0) return result;
 
-    htsSpoolNames names;
-    {
-        DIR *d = fdopendir(dup(dir_fd.Get()));
-        if (d == nullptr) return result;
-        std::unique_ptr<DIR, int (*)(DIR *)> closer(d, closedir);
-        while (dirent *e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name[0] != '.' && EndsWith(name, ".spool")) names.Add(name);
-        }
-    }
-    names.Seal();
     std::set<std::string> taken;
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -635,7 +625,7 @@ htsSpoolReadResult htsSpool::DoRead(const htsSpoolRead &request)
     }
 
     uint64_t bytes = 0;
-    names.ForEach([&](const std::string &name) {
+    const auto visit = [&](const std::string &name) {
         if (result.payloads.size() >= request.max_payloads) return false;
         if (taken.count(name) != 0) return true;
         std::optional<htsSpoolIndex::File> known = folder.known.Find(name);
@@ -693,8 +683,46 @@ htsSpoolReadResult htsSpool::DoRead(const htsSpoolRead &request)
         }
         result.payloads.push_back(std::move(s));
         return true;
-    });
-    return result;
+    };
+
+    // The folder is listed a window of its oldest names at a time, so that
+    // a read holds a few hundred KiB of names however many files there are;
+    // a read that passes a whole window (other channels' files, say) lists
+    // the next.
+    std::string after;
+    for (;;) {
+        std::priority_queue<std::string> window; // the latest on top
+        bool more = false;
+        {
+            DIR *d = fdopendir(dup(dir_fd.Get()));
+            if (d == nullptr) return result;
+            std::unique_ptr<DIR, int (*)(DIR *)> closer(d, closedir);
+            // The copy shares its position with the last listing's.
+            rewinddir(d);
+            while (dirent *e = readdir(d)) {
+                if (e->d_name[0] == '.' || !EndsWith(e->d_name, ".spool")) continue;
+                std::string name = e->d_name;
+                if (!after.empty() && name <= after) continue;
+                if (window.size() < listing_window) {
+                    window.push(std::move(name));
+                    continue;
+                }
+                more = true;
+                if (name < window.top()) {
+                    window.pop();
+                    window.push(std::move(name));
+                }
+            }
+        }
+        std::vector<std::string> names;
+        names.reserve(window.size());
+        for (; !window.empty(); window.pop()) names.push_back(window.top());
+        std::reverse(names.begin(), names.end());
+        for (const std::string &name : names)
+            if (!visit(name)) return result;
+        if (!more || names.empty()) return result;
+        after = names.back();
+    }
 }
 
 void htsSpool::DoDelete(const std::string &handle)

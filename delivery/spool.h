@@ -163,6 +163,8 @@ public:
     static constexpr uint64_t queue_bytes_max = 256u << 20;
     // A full folder is counted again at most this often; set before first use.
     std::chrono::milliseconds rescan_interval{ 5000 };
+    // Names of a folder a read lists at a time; set before first use.
+    size_t listing_window = 4096;
     // Files of a folder the spool keeps track of in memory; set before first
     // use.
     size_t index_capacity = htsSpoolIndex::default_capacity;

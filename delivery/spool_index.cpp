@@ -161,7 +161,8 @@ std::string htsSpoolNames::TakeLast()
     while (own_end > 0 && own_taken[own_end - 1]) own_end--;
     while (others_end > 0 && others_taken[others_end - 1]) others_end--;
     if (own_end == 0 && others_end == 0) return std::string();
-    // The later of the two lists' last names.
+    // The later of the two lists' last names: the spool's own names sort by
+    // their numbers as by their text.
     std::string own_name = own_end > 0 ? htsSpoolIndex::NameOf(own[own_end - 1]) : std::string();
     if (others_end == 0 || (own_end > 0 && own_name > others[others_end - 1])) {
         own_taken[--own_end] = true;
@@ -194,21 +195,3 @@ bool htsSpoolNames::Contains(const std::string &name) const
     return std::binary_search(others.begin(), others.end(), name);
 }
 
-void htsSpoolNames::ForEach(const std::function<bool(const std::string &name)> &next) const
-{
-    // The spool's own names sort by their numbers as by their text: the two
-    // lists merge by text.
-    auto a = own.begin();
-    auto b = others.begin();
-    std::string name_a = a != own.end() ? htsSpoolIndex::NameOf(*a) : std::string();
-    while (a != own.end() || b != others.end()) {
-        if (b == others.end() || (a != own.end() && name_a < *b)) {
-            if (!next(name_a)) return;
-            if (++a != own.end()) name_a = htsSpoolIndex::NameOf(*a);
-        }
-        else {
-            if (!next(*b)) return;
-            ++b;
-        }
-    }
-}

@@ -68,16 +68,15 @@ private:
 };
 
 // A folder's file names as one listing found them, kept as small as the
-// index keeps them, in the order of the names.
+// index keeps them, in the order of the names: 16 bytes for each name the
+// spool made itself.
 class htsSpoolNames
 {
 public:
     void Add(const std::string &name);
-    // Sorts what was added; before Contains() or ForEach().
+    // Sorts what was added; before any of the rest.
     void Seal();
     bool Contains(const std::string &name) const;
-    // Every name in order, taken or not, until `next` returns false.
-    void ForEach(const std::function<bool(const std::string &name)> &next) const;
 
     // Names can be taken out of a sealed list, one by one: the files found
     // at a folder's first use whose head is not read yet.

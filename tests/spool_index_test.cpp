@@ -82,8 +82,8 @@ TEST(SpoolIndex, SetReplacesEraseForgetsAndChannelsStayApart)
     EXPECT_TRUE(index.Contains(a));
 }
 
-// The listing hands names out in text order, whichever list holds them: the
-// drain takes the oldest first from it.
+// Names come out in text order, the latest first, whichever list holds them
+// (the spool's own names are kept as numbers).
 TEST(SpoolNames, InTextOrderAcrossBothKinds)
 {
     const std::vector<std::string> sorted = {
@@ -98,19 +98,11 @@ TEST(SpoolNames, InTextOrderAcrossBothKinds)
     htsSpoolNames names;
     for (size_t i = sorted.size(); i-- > 0;) names.Add(sorted[i]);
     names.Seal();
-    std::vector<std::string> listed;
-    names.ForEach([&](const std::string &name) {
-        listed.push_back(name);
-        return true;
-    });
-    EXPECT_EQ(listed, sorted);
     for (const std::string &name : sorted) EXPECT_TRUE(names.Contains(name)) << name;
     EXPECT_FALSE(names.Contains("00000000000000000005-0000000003.spool"));
-
-    // Stopping early stops.
-    size_t seen = 0;
-    names.ForEach([&](const std::string &) { return ++seen < 2; });
-    EXPECT_EQ(seen, 2u);
+    std::vector<std::string> listed;
+    while (!names.Empty()) listed.insert(listed.begin(), names.TakeLast());
+    EXPECT_EQ(listed, sorted);
 }
 
 // Files found at a folder's first use are taken out one by one, by a read

@@ -355,8 +355,9 @@ TEST(Spool, FullFolderIsNotRescannedPerPayload)
     EXPECT_EQ(spool.Snapshot().scans, s.scans);
 }
 
-// How many files the spool keeps in its index: all of them, or fewer than
-// the folder holds, so that reads and counts go by the files' heads.
+// How many files the spool keeps in its index and lists at a time: all of
+// them, or fewer than the folder holds, so that reads and counts go by the
+// files' heads and a read lists the folder window after window.
 class SpoolReadBack : public testing::TestWithParam<size_t> { };
 
 // The read-back: a channel's oldest payloads first, only its own, rejected
@@ -374,6 +375,7 @@ TEST_P(SpoolReadBack, OldestFirstPerChannel)
     vxtest::LogCapture log;
     htsSpool spool("t");
     spool.index_capacity = GetParam();
+    spool.listing_window = GetParam();
     Reader reader(spool);
     for (int n = 0; n < 4; n++) {
         htsSpoolEntry a = Entry(dir.Path(), "a", "a" + std::to_string(n));
@@ -436,6 +438,7 @@ TEST_P(SpoolReadBack, OldestFirstPerChannel)
     // it to the last file, whatever its index holds.
     htsSpool next("t");
     next.index_capacity = GetParam();
+    next.listing_window = GetParam();
     Reader next_reader(next);
     for (const char *channel : { "a", "b" }) {
         for (int round = 0; round < 10; round++) {
