@@ -8,6 +8,7 @@
 #include "measure_parallel.h"
 #include "measure_drain.h"
 #include "measure_retry.h"
+#include "measure_spool_stop.h"
 #include "measure_worker_cpu.h"
 #include "measures.h"
 #include "records.h"
@@ -47,7 +48,8 @@ void Usage()
         "  retry-flaky  [--posts 100000] [--fail-share 0.2] [--retries 5] [--in-flight 8]\n"
         "  retry-outage [--rate 2000] [--outage-s 30] [--around-s 10] [--vxsink PATH]\n"
         "  drain-outage [--rate 2000] [--outage-s 60] [--around-s 15] [--in-flight 4] [--size 512]\n"
-        "    (parallel-*, retry-*: JSON records on standard output)\n"
+        "  spool-stop   [--files 100000] [--payloads 20000]\n"
+        "    (parallel-*, retry-*, drain-*, spool-*: JSON records on standard output)\n"
         "  compression  [--bodies 4] [--mib 16]   (JSON records on standard output)\n"
         "  adaptive-queueing [--delay-ms 10] [--servers 16] [--posts 6000] [--sweep 8,12,16,20,24,32]\n"
         "  adaptive-refusing [--delay-ms 10] [--refuse-above 8] [--posts 6000] [--sweep 4,6,8,10,12]\n"
@@ -94,6 +96,7 @@ int main(int argc, char **argv)
         if (command == "retry-outage") return vxbench::MeasureRetryOutage(args);
         if (command == "compression") return vxbench::MeasureCompression(args);
         if (command == "drain-outage") return vxbench::MeasureDrainOutage(args);
+        if (command == "spool-stop") return vxbench::MeasureSpoolStop(args);
         if (command == "worker-cpu") return vxbench::MeasureWorkerCpu(args);
         if (command == "parallel-cpu-run") return vxbench::RunParallelCpuWorkload(args);
         if (command == "adaptive-queueing") return vxbench::MeasureAdaptiveQueueing(args);

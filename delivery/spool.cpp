@@ -432,6 +432,8 @@ bool htsSpool::Attribute(size_t count)
                 if (rejected) f.rejected++;
             });
         }
+        // The list's memory goes with its last name.
+        if (folder.unattributed.Empty()) folder.unattributed = htsSpoolNames();
         if (count == 0) return true;
     }
     return false;
