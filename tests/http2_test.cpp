@@ -70,6 +70,8 @@ TEST_P(Http2, EveryPayloadDelivered)
     }, 30s)) << status.dump() << log.Text();
     EXPECT_EQ(status["channels"]["h2"]["succeeded"], payloads) << status.dump() << log.Text();
     plugin.Terminate();
+    // The server's log reaches the test a little after its answers.
+    server.WaitForStderr(":method: POST", static_cast<size_t>(payloads), 10s);
     EXPECT_EQ(server.StderrCount(":method: POST"), static_cast<size_t>(payloads));
     // Over TLS the posts are streams of one connection, whichever the mode.
     if (c.tls) {
