@@ -35,6 +35,12 @@ struct htsDrainState {
     unsigned long long spooled_while_down = 0;
     uint64_t puts = 0; // payloads spooled for the channel
     uint64_t puts_at_read = 0;
+    // Changes that make files readable again that a read asked for before
+    // them may have passed over: payloads handed back to their files, a new
+    // folder, refused files let through by a load. An answer asked for
+    // before the last of them says nothing about what the spool holds now.
+    uint64_t returned = 0;
+    uint64_t returned_at_read = 0;
     unsigned long long lost_at_read = 0; // the spool's losses for the channel
     size_t in_flight = 0; // posts of spooled payloads
 

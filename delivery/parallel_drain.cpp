@@ -79,6 +79,7 @@ void htsParallelDelivery::ConfigureDrain(Channel &channel, const std::shared_ptr
         for (const htsSpooled &s : d.ready) spool->Released(s.handle);
         d.ready.clear();
         d.unknown = true;
+        d.returned++;
     }
     // What the collector refused for good may pass under new settings: read
     // once more, up to this moment.
@@ -86,6 +87,7 @@ void htsParallelDelivery::ConfigureDrain(Channel &channel, const std::shared_ptr
         d.rejected_too = true;
         d.rejected_before_ms = NowMs();
         d.unknown = true;
+        d.returned++;
     }
     drain_attention.insert(channel.name);
 }
@@ -145,7 +147,8 @@ bool htsParallelDelivery::SpoolIfDown(Channel &channel, Transfer &transfer, cons
     d.failures++;
     const htsChannelConfig &record = *channel.record;
     const bool give_up = transfer.attempt > record.retries || stop.load();
-    if (!d.down && d.failures < htsDownAfterFailures && !give_up) return false;
+    const bool go_down = !d.down && (d.failures >= htsDownAfterFailures || give_up);
+    if (!d.down && !go_down && !give_up) return false;
     if (give_up) {
         vx_printf("%sgiving up after %u attempts\n",
             htsChannelLinePrefix(tag, transfer.record->channel, transfer.record->url).c_str(), transfer.attempt);
@@ -153,8 +156,10 @@ bool htsParallelDelivery::SpoolIfDown(Channel &channel, Transfer &transfer, cons
     }
     // The oldest first: this payload, then what waited behind it.
     SpoolPayload(record, transfer.payload, FailureText(outcome, transfer.error));
-    if (!d.down) GoDown(channel);
-    else d.spooled_while_down++;
+    if (go_down)
+        GoDown(channel);
+    else if (d.down)
+        d.spooled_while_down++;
     return true;
 }
 
@@ -186,6 +191,7 @@ void htsParallelDelivery::GoDown(Channel &channel)
     for (const htsSpooled &s : d.ready) spool->Released(s.handle);
     d.ready.clear();
     d.pending = true;
+    d.returned++;
     ShowLevels(channel);
 }
 
@@ -257,8 +263,11 @@ bool htsParallelDelivery::DrainPostEnded(Channel &channel, Transfer &transfer, c
     // Kept where it is when the writer is behind: it is tried again later.
     if (spool->Put(std::move(entry), htsSpoolPut::refuse))
         spool->Delivered(file);
-    else
+    else {
         spool->Released(file);
+        d.pending = true;
+        d.returned++;
+    }
     return true;
 }
 
@@ -273,6 +282,7 @@ void htsParallelDelivery::DrainFailed(Channel &channel, const std::string &handl
     htsDrainState &d = channel.drain;
     spool->Released(handle);
     d.pending = true;
+    d.returned++;
     if (!d.down) {
         GoDown(channel);
     }
@@ -300,6 +310,7 @@ void htsParallelDelivery::ReadSpool(Channel &channel, size_t payloads)
     request.rejected_too = d.rejected_too;
     d.reading = true;
     d.puts_at_read = d.puts;
+    d.returned_at_read = d.returned;
     d.lost_at_read = Lost(spool->Snapshot(), channel.name);
     spool->Read(std::move(request));
 }
@@ -361,8 +372,11 @@ void htsParallelDelivery::PumpDrain()
             }
             htsDrainState &d = channel->drain;
             d.reading = false;
-            d.unknown = false;
-            if (answer.payloads.empty()) {
+            // Files handed back (or let through) since the read was asked
+            // for may have been passed over: read again.
+            const bool current = d.returned == d.returned_at_read;
+            if (current) d.unknown = false;
+            if (answer.payloads.empty() && current) {
                 // A whole pass: files refused again since are not read again.
                 d.rejected_too = false;
                 // Spooled since the read was asked for, and not lost: on its

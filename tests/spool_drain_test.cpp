@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -49,9 +50,10 @@ public:
             std::string id;
             for (const std::string &line : r.HeaderLines())
                 if (line.rfind("X-Payload-Id: ", 0) == 0) id = line.substr(14, line.find('\r') - 14);
-            const int code = answer.load();
+            int code = answer.load();
             {
                 std::lock_guard<std::mutex> guard(lock);
+                if (code == 200 && random() % 1000 < fail_per_mille.load()) code = 503;
                 posts.push_back({ r.body, id, code });
             }
             c.Write(code == 200 ? RawHttpServer::Ok()
@@ -61,6 +63,8 @@ public:
     }
 
     void Answer(int code) { answer.store(code); }
+    // Answers 503 to this share of the posts it would take, picked at random.
+    void FailShare(double share) { fail_per_mille.store(static_cast<unsigned>(share * 1000)); }
     std::string Url() const { return server.Url("/a"); }
 
     std::vector<Post> Posts() const
@@ -87,6 +91,8 @@ public:
 
 private:
     std::atomic<int> answer{ 200 };
+    std::atomic<unsigned> fail_per_mille{ 0 };
+    std::minstd_rand random{ 12345 };
     mutable std::mutex lock;
     std::vector<Post> posts;
 
@@ -199,6 +205,36 @@ TEST_P(SpoolDrain, DownThenDrainedExactlyOnce)
     EXPECT_EQ(log.Count(": down, spooling payloads\n"), 1u) << log.Text();
     EXPECT_EQ(log.Count("p: a: " + collector.Url() + ": up again, "), 1u) << log.Text();
     EXPECT_EQ(ChannelStatus(plugin)["state"], "up");
+    EXPECT_TRUE(fs::is_empty(spool.Path()));
+}
+
+// A collector that refuses a quarter of the posts at random: the channel goes
+// down and up again many times, its drain's reads and the failures of its
+// posts interleave every way, and still every payload arrives exactly once
+// and none is left on disk.
+TEST_P(SpoolDrain, FlakyCollectorEverythingOnce)
+{
+    const int max_in_flight = GetParam();
+    Collector collector;
+    collector.FailShare(0.25);
+    vxtest::TempDir spool;
+    vxtest::RunningPlugin plugin(DrainConfig(collector.Url(), spool.Path(),
+        ", \"max_in_flight\": " + std::to_string(max_in_flight)), "p");
+    plugin.Start();
+    constexpr int payloads = 1500;
+    for (int i = 0; i < payloads; i++) {
+        plugin.Queue(Body(i), { "a" });
+        if (i % 100 == 0) std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(collector.WaitForAccepted(Bodies(0, payloads), 60s))
+        << collector.Accepted().size() << " accepted\n" << ChannelStatus(plugin).dump();
+    ASSERT_TRUE(vxtest::WaitUntil([&] { return ChannelStatus(plugin)["spool"]["files"] == 0; }, 10s))
+        << ChannelStatus(plugin).dump();
+    plugin.Terminate();
+    const std::vector<std::string> accepted = collector.Accepted();
+    EXPECT_EQ(accepted.size(), static_cast<size_t>(payloads)) << "accepted more than once";
+    ExpectOneIdPerPayload(collector.Posts());
+    EXPECT_GT(log.Count(": down, spooling payloads\n"), 0u) << "the spool was not used";
     EXPECT_TRUE(fs::is_empty(spool.Path()));
 }
 
