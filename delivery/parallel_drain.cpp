@@ -147,7 +147,14 @@ bool htsParallelDelivery::SpoolIfDown(Channel &channel, Transfer &transfer, cons
     d.failures++;
     const htsChannelConfig &record = *channel.record;
     const bool give_up = transfer.attempt > record.retries || stop.load();
-    const bool go_down = !d.down && (d.failures >= htsDownAfterFailures || give_up);
+    // One post at a time: three failed in a row, or one payload's tries
+    // used up, say the collector is away. With more in flight, the posts
+    // of a moment fail or pass together when it is, while one that refuses
+    // posts at random still takes most: twice the places in a row.
+    const size_t places = channel.Limit();
+    const bool go_down = !d.down &&
+        (places <= 1 ? (d.failures >= htsDownAfterFailures || give_up)
+                     : d.failures >= std::max<size_t>(htsDownAfterFailures, 2 * places));
     if (!d.down && !go_down && !give_up) return false;
     if (give_up) {
         vx_printf("%sgiving up after %u attempts\n",
