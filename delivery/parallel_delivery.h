@@ -219,6 +219,9 @@ private:
     // A spooled payload that could not be delivered for now: back to its
     // file, and the channel down (or its next probe later).
     void DrainFailed(Channel &channel, const std::string &handle);
+    // Whether the channel's consecutive failures (the last of which used up
+    // a payload's tries when `gave_up`) make it down.
+    bool DownAfterFailures(const Channel &channel, bool gave_up) const noexcept;
     void ReadSpool(Channel &channel, size_t payloads);
 
     // libcurl's socket callback: keeps the epoll set in step with the

@@ -140,6 +140,18 @@ bool htsParallelDelivery::SpoolInstead(Channel &channel, const std::shared_ptr<v
     return true;
 }
 
+bool htsParallelDelivery::DownAfterFailures(const Channel &channel, bool gave_up) const noexcept
+{
+    // One post at a time: three failed in a row, or one payload's tries
+    // used up, say the collector is away. With more in flight, the posts
+    // of a moment fail or pass together when it is, while one that refuses
+    // posts at random still takes most: twice the places in a row.
+    const size_t places = channel.Limit();
+    const unsigned failures = channel.drain.failures;
+    if (places <= 1) return failures >= htsDownAfterFailures || gave_up;
+    return failures >= std::max<size_t>(htsDownAfterFailures, 2 * places);
+}
+
 bool htsParallelDelivery::SpoolIfDown(Channel &channel, Transfer &transfer, const htsPostOutcome &outcome)
 {
     htsDrainState &d = channel.drain;
@@ -151,10 +163,7 @@ bool htsParallelDelivery::SpoolIfDown(Channel &channel, Transfer &transfer, cons
     // used up, say the collector is away. With more in flight, the posts
     // of a moment fail or pass together when it is, while one that refuses
     // posts at random still takes most: twice the places in a row.
-    const size_t places = channel.Limit();
-    const bool go_down = !d.down &&
-        (places <= 1 ? (d.failures >= htsDownAfterFailures || give_up)
-                     : d.failures >= std::max<size_t>(htsDownAfterFailures, 2 * places));
+    const bool go_down = !d.down && DownAfterFailures(channel, give_up);
     if (!d.down && !go_down && !give_up) return false;
     if (give_up) {
         vx_printf("%sgiving up after %u attempts\n",
@@ -291,7 +300,10 @@ void htsParallelDelivery::DrainFailed(Channel &channel, const std::string &handl
     d.pending = true;
     d.returned++;
     if (!d.down) {
-        GoDown(channel);
+        // Counted as a live post's failure is: with several in flight, one
+        // failure beside successes does not send the stream to disk.
+        d.failures++;
+        if (DownAfterFailures(channel, false)) GoDown(channel);
     }
     else {
         d.probes++;
