@@ -34,8 +34,6 @@ std::shared_ptr<vxPluginSinkPayload> Numbered(uint64_t id, size_t size, const st
         channels, BenchFlags());
 }
 
-// Payloads 0..count-1 the collector answered 200: how many once, more than
-// once, never.
 // The numbers of the payloads a spool folder holds: each file's body (after
 // its first line of JSON) starts with the payload's "seq=" line.
 std::multiset<uint64_t> SpooledIds(const std::filesystem::path &spool)

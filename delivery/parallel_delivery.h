@@ -217,7 +217,8 @@ private:
     // The next probe of a down channel, one back-off after the `probe`-th.
     void ScheduleProbe(Channel &channel, uint32_t probe);
     // A spooled payload that could not be delivered for now: back to its
-    // file, and the channel down (or its next probe later).
+    // file, counted as a failed post of an up channel (see
+    // DownAfterFailures), or the next probe of a down one later.
     void DrainFailed(Channel &channel, const std::string &handle);
     // Whether the channel's consecutive failures (the last of which used up
     // a payload's tries when `gave_up`) make it down.

@@ -159,10 +159,6 @@ bool htsParallelDelivery::SpoolIfDown(Channel &channel, Transfer &transfer, cons
     d.failures++;
     const htsChannelConfig &record = *channel.record;
     const bool give_up = transfer.attempt > record.retries || stop.load();
-    // One post at a time: three failed in a row, or one payload's tries
-    // used up, say the collector is away. With more in flight, the posts
-    // of a moment fail or pass together when it is, while one that refuses
-    // posts at random still takes most: twice the places in a row.
     const bool go_down = !d.down && DownAfterFailures(channel, give_up);
     if (!d.down && !go_down && !give_up) return false;
     if (give_up) {

@@ -410,6 +410,15 @@ bool htsSpool::Scan(const std::string &dir, Folder &folder, bool first, int &err
     return true;
 }
 
+void htsSpool::CountFound(const std::string &channel, uint64_t size, bool rejected)
+{
+    Count(channel, [size, rejected](htsSpoolFigures &f) {
+        f.files++;
+        f.bytes += size;
+        if (rejected) f.rejected++;
+    });
+}
+
 bool htsSpool::Attribute(size_t count)
 {
     for (auto &[dir, folder] : folders) {
@@ -425,12 +434,7 @@ bool htsSpool::Attribute(size_t count)
             // One that does not parse is moved aside when a read meets it.
             if (!htsReadSpoolHead(dir_fd.Get(), name, head, size, why)) continue;
             if (!folder.known.Set(name, { head.channel, head.rejected, size })) folder.unindexed = true;
-            const bool rejected = head.rejected;
-            Count(head.channel, [size, rejected](htsSpoolFigures &f) {
-                f.files++;
-                f.bytes += size;
-                if (rejected) f.rejected++;
-            });
+            CountFound(head.channel, size, head.rejected);
         }
         // The list's memory goes with its last name.
         if (folder.unattributed.Empty()) folder.unattributed = htsSpoolNames();
@@ -646,14 +650,7 @@ htsSpoolReadResult htsSpool::DoRead(const htsSpoolRead &request)
             const bool count = folder.unattributed.Take(name) || !folder.unindexed;
             known = htsSpoolIndex::File{ head.channel, head.rejected, size };
             if (!folder.known.Set(name, *known)) folder.unindexed = true;
-            if (count) {
-                const bool rejected = head.rejected;
-                Count(head.channel, [size, rejected](htsSpoolFigures &f) {
-                    f.files++;
-                    f.bytes += size;
-                    if (rejected) f.rejected++;
-                });
-            }
+            if (count) CountFound(head.channel, size, head.rejected);
         }
         const htsSpoolIndex::File &k = *known;
         if (k.channel != request.channel || (k.rejected && !request.rejected_too)) return true;

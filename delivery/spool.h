@@ -223,6 +223,8 @@ private:
     void MoveAside(int dir_fd, const std::string &dir, Folder &folder, const std::string &name,
         const std::string &why);
     template <typename F> void Count(const std::string &channel, F change);
+    // A file found in a folder (not written here) joins its channel's figures.
+    void CountFound(const std::string &channel, uint64_t size, bool rejected);
 
     const std::string tag;
     mutable std::mutex lock;
