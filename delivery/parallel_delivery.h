@@ -220,6 +220,9 @@ private:
     // file, counted as a failed post of an up channel (see
     // DownAfterFailures), or the next probe of a down one later.
     void DrainFailed(Channel &channel, const std::string &handle);
+    // A spooled payload read for the channel goes back to its file, to be
+    // read again: a read asked for before this may have passed over it.
+    void HandBack(Channel &channel, const std::string &handle);
     // Whether the channel's consecutive failures (the last of which used up
     // a payload's tries when `gave_up`) make it down.
     bool DownAfterFailures(const Channel &channel, bool gave_up) const noexcept;

@@ -275,12 +275,16 @@ bool htsParallelDelivery::DrainPostEnded(Channel &channel, Transfer &transfer, c
     // Kept where it is when the writer is behind: it is tried again later.
     if (spool->Put(std::move(entry), htsSpoolPut::refuse))
         spool->Delivered(file);
-    else {
-        spool->Released(file);
-        d.pending = true;
-        d.returned++;
-    }
+    else
+        HandBack(channel, file);
     return true;
+}
+
+void htsParallelDelivery::HandBack(Channel &channel, const std::string &handle)
+{
+    spool->Released(handle);
+    channel.drain.pending = true;
+    channel.drain.returned++;
 }
 
 void htsParallelDelivery::ScheduleProbe(Channel &channel, uint32_t probe)
@@ -291,10 +295,8 @@ void htsParallelDelivery::ScheduleProbe(Channel &channel, uint32_t probe)
 
 void htsParallelDelivery::DrainFailed(Channel &channel, const std::string &handle)
 {
+    HandBack(channel, handle);
     htsDrainState &d = channel.drain;
-    spool->Released(handle);
-    d.pending = true;
-    d.returned++;
     if (!d.down) {
         // Counted as a live post's failure is: with several in flight, one
         // failure beside successes does not send the stream to disk.
